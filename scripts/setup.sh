@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the project needs, then configures and builds.
+#   scripts/setup.sh [BUILD_DIR [extra cmake arguments...]]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+shift || true
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5svg5
+    fonts-wqy-microhei            # CJK glyphs for the dialogs' Chinese texts
+    nginx-light                   # real HTTP server for the end-to-end tests and the demo
+    python3                       # artwork script
+    curl time util-linux          # benchmark reference, /usr/bin/time, setpriv/runuser
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$here" -B "$build" -G Ninja "$@"
+cmake --build "$build"

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+/// Raw header names to values; byte-wise ordered, names compared exactly.
+using RawHeaderMap = QMap<QByteArray, QByteArray>;
+
+/// Performs one HTTP exchange and waits for it in a local event loop. True only for
+/// a complete reply with status 200: responseBody then holds the whole body. On
+/// failure errorText gets the reason and responseBody is left as it was. A
+/// timeoutSeconds of 0 or less waits without limit.
+bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
+                     QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
+                     QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders = nullptr);

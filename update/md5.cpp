@@ -1,0 +1,60 @@
+#include "update/md5.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+namespace {
+
+// Files are hashed in chunks so that memory stays the same for a 2 GiB file as
+// for a 2 KiB one.
+constexpr qint64 HashChunkSize = 256 * 1024;
+
+} // namespace
+
+QByteArray md5TextFromDigest(const QByteArray &digest)
+{
+    static const char hex[] = "0123456789abcdef";
+    QByteArray text;
+    if (digest.size() != 16)
+        return text;
+    text.reserve(32);
+    // Each 4-byte word is little-endian, so its most significant byte is the last.
+    for (int word = 0; word < 4; ++word) {
+        for (int byte = 3; byte >= 0; --byte) {
+            const auto value = static_cast<unsigned char>(digest.at(word * 4 + byte));
+            text.append(hex[value >> 4]);
+            text.append(hex[value & 0x0f]);
+        }
+    }
+    return text;
+}
+
+QByteArray md5Text(QByteArray data)
+{
+    return md5TextFromDigest(QCryptographicHash::hash(data, QCryptographicHash::Md5));
+}
+
+bool fileMd5Text(const QString &filePath, QByteArray &text)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray buffer(HashChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        hash.addData(buffer.constData(), static_cast<int>(got));
+    }
+    text = md5TextFromDigest(hash.result());
+    return true;
+}
+
+bool fileMatchesMd5(QString filePath, QByteArray expected)
+{
+    QByteArray actual;
+    return fileMd5Text(filePath, actual) && actual == expected;
+}
