@@ -1,0 +1,566 @@
+#include "support/testhttpserver.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// Body bytes queued in the socket beyond this wait for the peer to read, so a
+// multi-gigabyte body costs no more memory than a small one.
+constexpr qint64 WriteHighWater = 256 * 1024;
+// A request head larger than this is refused; no client of ours sends one.
+constexpr int MaxHeadSize = 64 * 1024;
+
+QByteArray reasonFor(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+bool hasHeader(const TestHttpServer::HeaderList &headers, const QByteArray &name)
+{
+    return std::any_of(headers.cbegin(), headers.cend(), [&](const auto &h) {
+        return h.first.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
+// Makes the following close send RST instead of FIN: a linger time of zero tells
+// the kernel to drop the connection at once.
+void resetSocket(QTcpSocket *socket)
+{
+#ifdef Q_OS_UNIX
+    const qintptr fd = socket->socketDescriptor();
+    if (fd >= 0) {
+        struct linger lg;
+        lg.l_onoff = 1;
+        lg.l_linger = 0;
+        ::setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+#endif
+    socket->abort();
+}
+
+} // namespace
+
+// One accepted connection: reads requests one after another (keep-alive) and
+// plays the scripted response for each.
+class TestHttpConnection : public QObject
+{
+public:
+    TestHttpConnection(TestHttpServer *owner, QTcpSocket *socket, int number, QObject *parent)
+        : QObject(parent), m_owner(owner), m_socket(socket), m_number(number)
+    {
+        m_socket->setParent(this);
+        m_owner->connectionOpened();
+        connect(m_socket, &QTcpSocket::readyRead, this, [this] { readInput(); });
+        connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
+        connect(m_socket, &QTcpSocket::disconnected, this, [this] { deleteLater(); });
+        readInput();
+    }
+
+    ~TestHttpConnection() override
+    {
+        m_socket->disconnect(this);
+        m_owner->connectionClosed();
+    }
+
+private:
+    enum class State { Idle, Waiting, Sending, ResetPending, Done };
+
+    void readInput()
+    {
+        m_in.append(m_socket->readAll());
+        while (m_state == State::Idle) {
+            TestHttpServer::Request request;
+            if (!takeRequest(request))
+                return;
+            handle(request);
+        }
+    }
+
+    bool takeRequest(TestHttpServer::Request &request)
+    {
+        const int headEnd = m_in.indexOf("\r\n\r\n");
+        if (headEnd < 0) {
+            if (m_in.size() > MaxHeadSize) {
+                m_state = State::Done;
+                m_socket->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+                m_socket->disconnectFromHost();
+            }
+            return false;
+        }
+        const QList<QByteArray> lines = m_in.left(headEnd).split('\n');
+        request.requestLine = lines.value(0);
+        if (request.requestLine.endsWith('\r'))
+            request.requestLine.chop(1);
+        const QList<QByteArray> parts = request.requestLine.split(' ');
+        request.method = parts.value(0);
+        request.target = parts.value(1);
+        request.version = parts.value(2);
+        qint64 contentLength = 0;
+        for (int i = 1; i < lines.size(); ++i) {
+            QByteArray line = lines.at(i);
+            if (line.endsWith('\r'))
+                line.chop(1);
+            const int colon = line.indexOf(':');
+            if (colon < 0)
+                continue;
+            const QByteArray name = line.left(colon);
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            request.headers.append(qMakePair(name, value));
+            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
+                contentLength = value.toLongLong();
+        }
+        const qint64 total = headEnd + 4 + contentLength;
+        if (m_in.size() < total)
+            return false;
+        request.body = m_in.mid(headEnd + 4, static_cast<int>(contentLength));
+        request.connection = m_number;
+        m_in.remove(0, static_cast<int>(total));
+        return true;
+    }
+
+    void handle(const TestHttpServer::Request &request)
+    {
+        m_owner->record(request);
+        m_response = m_owner->takeResponse(request.target);
+        m_headOnly = request.method == "HEAD";
+        m_closeAfter = request.header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+        Q_EMIT m_owner->requestReceived(request.target);
+
+        switch (m_response.answer) {
+        case TestHttpServer::Answer::Never:
+            m_state = State::Done;
+            return;
+        case TestHttpServer::Answer::CloseWithoutReply:
+            m_state = State::Done;
+            m_socket->disconnectFromHost();
+            return;
+        case TestHttpServer::Answer::ResetWithoutReply:
+            m_state = State::Done;
+            resetSocket(m_socket);
+            return;
+        case TestHttpServer::Answer::Respond:
+            break;
+        }
+        m_state = State::Waiting;
+        if (m_response.delayMs > 0)
+            QTimer::singleShot(m_response.delayMs, this, [this] { beginResponse(); });
+        else
+            beginResponse();
+    }
+
+    void beginResponse()
+    {
+        const TestHttpServer::Response &r = m_response;
+        m_sent = 0;
+        m_file.reset();
+        if (!r.bodyFile.isEmpty()) {
+            m_file.reset(new QFile(r.bodyFile));
+            if (!m_file->open(QIODevice::ReadOnly))
+                qWarning("TestHttpServer: cannot open body file %s", qPrintable(r.bodyFile));
+            m_total = m_file->isOpen() ? m_file->size() : 0;
+        } else {
+            m_total = r.body.size();
+        }
+        const bool bodyless = m_headOnly || r.status / 100 == 1 || r.status == 204 || r.status == 304;
+        if (bodyless)
+            m_total = 0;
+
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' '
+                + (r.reason.isEmpty() ? reasonFor(r.status) : r.reason) + "\r\n";
+        for (const auto &h : r.headers)
+            head += h.first + ": " + h.second + "\r\n";
+        switch (r.framing) {
+        case TestHttpServer::Framing::ContentLength:
+            if (!hasHeader(r.headers, "Content-Length") && !(bodyless && !m_headOnly))
+                head += "Content-Length: " + QByteArray::number(m_total) + "\r\n";
+            break;
+        case TestHttpServer::Framing::Chunked:
+            if (!bodyless && !hasHeader(r.headers, "Transfer-Encoding"))
+                head += "Transfer-Encoding: chunked\r\n";
+            break;
+        case TestHttpServer::Framing::CloseDelimited:
+            m_closeAfter = true;
+            break;
+        }
+        if (m_closeAfter && !hasHeader(r.headers, "Connection"))
+            head += "Connection: close\r\n";
+        head += "\r\n";
+        m_chunked = r.framing == TestHttpServer::Framing::Chunked && !bodyless;
+        m_socket->write(head);
+        m_state = State::Sending;
+        m_pausing = false;
+        pump();
+    }
+
+    QByteArray readBody(qint64 count)
+    {
+        if (m_file)
+            return m_file->read(count);
+        return m_response.body.mid(static_cast<int>(m_sent), static_cast<int>(count));
+    }
+
+    void pump()
+    {
+        if (m_state == State::ResetPending) {
+            if (m_socket->bytesToWrite() == 0) {
+                m_state = State::Done;
+                resetSocket(m_socket);
+            }
+            return;
+        }
+        if (m_state != State::Sending || m_pausing)
+            return;
+        const TestHttpServer::Response &r = m_response;
+        const bool cutting = r.cut != TestHttpServer::Cut::None;
+        const qint64 limit = cutting ? qBound<qint64>(0, r.cutAfterBytes, m_total) : m_total;
+        while (m_sent < limit) {
+            if (m_socket->bytesToWrite() >= WriteHighWater)
+                return; // resumed by bytesWritten
+            const qint64 want = std::min<qint64>(std::max(1, r.writeChunkSize), limit - m_sent);
+            const QByteArray data = readBody(want);
+            if (data.isEmpty()) {
+                qWarning("TestHttpServer: body source ended early");
+                m_state = State::Done;
+                m_socket->disconnectFromHost();
+                return;
+            }
+            if (m_chunked)
+                m_socket->write(QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n");
+            else
+                m_socket->write(data);
+            m_sent += data.size();
+            if (r.writeIntervalMs > 0 && m_sent < limit) {
+                m_pausing = true;
+                QTimer::singleShot(r.writeIntervalMs, this, [this] {
+                    m_pausing = false;
+                    pump();
+                });
+                return;
+            }
+        }
+        finishBody(cutting);
+    }
+
+    void finishBody(bool cutting)
+    {
+        m_file.reset();
+        if (cutting) {
+            switch (m_response.cut) {
+            case TestHttpServer::Cut::Stall:
+                m_state = State::Done;
+                return;
+            case TestHttpServer::Cut::Close:
+                m_state = State::Done;
+                m_socket->disconnectFromHost();
+                return;
+            case TestHttpServer::Cut::Reset:
+                // Let the sent part leave Qt's buffer first, then reset.
+                m_state = State::ResetPending;
+                m_socket->flush();
+                pump();
+                return;
+            case TestHttpServer::Cut::None:
+                break;
+            }
+        }
+        if (m_chunked)
+            m_socket->write("0\r\n\r\n");
+        if (m_closeAfter) {
+            m_state = State::Done;
+            m_socket->disconnectFromHost();
+            return;
+        }
+        m_state = State::Idle;
+        // The next request of a kept-alive connection may already be buffered.
+        QTimer::singleShot(0, this, [this] { readInput(); });
+    }
+
+    TestHttpServer *m_owner;
+    QTcpSocket *m_socket;
+    int m_number;
+    QByteArray m_in;
+    State m_state = State::Idle;
+    TestHttpServer::Response m_response;
+    std::unique_ptr<QFile> m_file;
+    qint64 m_total = 0;
+    qint64 m_sent = 0;
+    bool m_headOnly = false;
+    bool m_closeAfter = false;
+    bool m_chunked = false;
+    bool m_pausing = false;
+};
+
+// Owns the listening socket and the connections; lives on the serving thread.
+class TestHttpServerEngine : public QObject
+{
+public:
+    explicit TestHttpServerEngine(TestHttpServer *owner)
+        : m_owner(owner), m_server(new QTcpServer(this))
+    {
+        connect(m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server->nextPendingConnection())
+                new TestHttpConnection(m_owner, socket, ++m_accepted, this);
+        });
+    }
+
+    quint16 listen()
+    {
+        if (!m_server->listen(QHostAddress::LocalHost, 0))
+            return 0;
+        return m_server->serverPort();
+    }
+
+private:
+    TestHttpServer *m_owner;
+    QTcpServer *m_server;
+    int m_accepted = 0;
+};
+
+QByteArray TestHttpServer::Request::header(const QByteArray &name) const
+{
+    QByteArray value;
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            value = h.second;
+    }
+    return value;
+}
+
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QObject(parent), m_default(status(404, "not found"))
+{
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    close();
+}
+
+bool TestHttpServer::listen()
+{
+    close();
+    auto *engine = new TestHttpServerEngine(this);
+    const quint16 port = engine->listen();
+    if (port == 0) {
+        delete engine;
+        return false;
+    }
+    QMutexLocker lock(&m_mutex);
+    m_engine = engine;
+    m_port = port;
+    return true;
+}
+
+bool TestHttpServer::start()
+{
+    close();
+    auto *thread = new QThread;
+    thread->setObjectName(QStringLiteral("TestHttpServer"));
+    auto *engine = new TestHttpServerEngine(this);
+    engine->moveToThread(thread);
+    thread->start();
+    quint16 port = 0;
+    QMetaObject::invokeMethod(engine, [engine, &port] { port = engine->listen(); },
+                              Qt::BlockingQueuedConnection);
+    QMutexLocker lock(&m_mutex);
+    m_engine = engine;
+    m_thread = thread;
+    m_port = port;
+    lock.unlock();
+    if (port == 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void TestHttpServer::close()
+{
+    QMutexLocker lock(&m_mutex);
+    QObject *engine = m_engine;
+    QThread *thread = m_thread;
+    m_engine = nullptr;
+    m_thread = nullptr;
+    m_port = 0;
+    lock.unlock();
+    if (!engine)
+        return;
+    if (thread) {
+        QMetaObject::invokeMethod(engine, [engine] { delete engine; }, Qt::BlockingQueuedConnection);
+        thread->quit();
+        thread->wait();
+        delete thread;
+    } else {
+        delete engine;
+    }
+}
+
+quint16 TestHttpServer::port() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_port;
+}
+
+QString TestHttpServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:") + QString::number(port());
+}
+
+QUrl TestHttpServer::url(const QString &path) const
+{
+    return QUrl(baseUrl() + path, QUrl::StrictMode);
+}
+
+void TestHttpServer::setRoute(const QByteArray &path, const Response &response)
+{
+    setRouteSequence(path, QList<Response>{response});
+}
+
+void TestHttpServer::setRouteSequence(const QByteArray &path, const QList<Response> &responses)
+{
+    QMutexLocker lock(&m_mutex);
+    if (responses.isEmpty()) {
+        m_routes.remove(path);
+        return;
+    }
+    Route route;
+    route.responses = responses;
+    m_routes.insert(path, route);
+}
+
+void TestHttpServer::removeRoute(const QByteArray &path)
+{
+    QMutexLocker lock(&m_mutex);
+    m_routes.remove(path);
+}
+
+void TestHttpServer::setDefaultResponse(const Response &response)
+{
+    QMutexLocker lock(&m_mutex);
+    m_default = response;
+}
+
+TestHttpServer::Response TestHttpServer::ok(const QByteArray &body)
+{
+    return status(200, body);
+}
+
+TestHttpServer::Response TestHttpServer::status(int code, const QByteArray &body)
+{
+    Response response;
+    response.status = code;
+    response.body = body;
+    return response;
+}
+
+TestHttpServer::Response TestHttpServer::file(const QString &filePath)
+{
+    Response response;
+    response.bodyFile = filePath;
+    return response;
+}
+
+QList<TestHttpServer::Request> TestHttpServer::requests() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_requests;
+}
+
+QList<TestHttpServer::Request> TestHttpServer::requestsFor(const QByteArray &path) const
+{
+    QMutexLocker lock(&m_mutex);
+    QList<Request> result;
+    for (const Request &request : m_requests) {
+        if (request.target == path)
+            result.append(request);
+    }
+    return result;
+}
+
+int TestHttpServer::requestCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_requests.size();
+}
+
+int TestHttpServer::requestCount(const QByteArray &path) const
+{
+    return requestsFor(path).size();
+}
+
+int TestHttpServer::connectionCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_connections;
+}
+
+int TestHttpServer::openConnectionCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_openConnections;
+}
+
+void TestHttpServer::clearRequests()
+{
+    QMutexLocker lock(&m_mutex);
+    m_requests.clear();
+}
+
+TestHttpServer::Response TestHttpServer::takeResponse(const QByteArray &target)
+{
+    QMutexLocker lock(&m_mutex);
+    auto it = m_routes.find(target);
+    if (it == m_routes.end())
+        return m_default;
+    Route &route = it.value();
+    const Response response = route.responses.at(route.next);
+    if (route.next + 1 < route.responses.size())
+        ++route.next;
+    return response;
+}
+
+void TestHttpServer::record(const Request &request)
+{
+    QMutexLocker lock(&m_mutex);
+    m_requests.append(request);
+}
+
+void TestHttpServer::connectionOpened()
+{
+    QMutexLocker lock(&m_mutex);
+    ++m_connections;
+    ++m_openConnections;
+}
+
+void TestHttpServer::connectionClosed()
+{
+    QMutexLocker lock(&m_mutex);
+    --m_openConnections;
+}

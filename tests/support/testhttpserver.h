@@ -1,0 +1,162 @@
+#pragma once
+
+// A scriptable HTTP/1.1 server on 127.0.0.1 for the tests. It serves the answer
+// configured for the exact request target and records every request it reads.
+//
+//   TestHttpServer server;
+//   QVERIFY(server.start());            // own thread; or listen() on this thread
+//   server.setRoute("/pub/update.ini", TestHttpServer::ok("[Summary]\n"));
+//   TestHttpServer::Response slow = TestHttpServer::ok("late");
+//   slow.delayMs = 3000;
+//   server.setRoute("/slow", slow);
+//   QUrl url = server.url("/pub/update.ini");   // http://127.0.0.1:<port>/pub/update.ini
+//   ...
+//   QCOMPARE(server.requestCount("/pub/update.ini"), 1);
+//
+// Routes may be replaced at any time, also while a client is connected; a request
+// takes the route as it is when the request has been read completely. All public
+// functions are thread-safe.
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+
+class QThread;
+
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+    /// How the end of the body is made known to the client.
+    enum class Framing {
+        ContentLength,  ///< "Content-Length: <body size>" (unless headers already hold one)
+        Chunked,        ///< "Transfer-Encoding: chunked", one HTTP chunk per write
+        CloseDelimited  ///< neither; "Connection: close" and the body ends with the connection
+    };
+
+    /// What happens to the connection once the request has been read.
+    enum class Answer {
+        Respond,           ///< send the response below (after delayMs)
+        Never,             ///< send nothing and keep the connection open
+        CloseWithoutReply, ///< close the connection in an orderly way (FIN), no bytes sent
+        ResetWithoutReply  ///< reset the connection (RST), no bytes sent
+    };
+
+    /// How a response is cut short after cutAfterBytes body bytes.
+    enum class Cut {
+        None,   ///< the whole body is sent
+        Stall,  ///< stop sending and keep the connection open (0 bytes: "headers then stall")
+        Close,  ///< flush what was sent and close the connection (FIN)
+        Reset   ///< reset the connection (RST); bytes not yet read by the peer may be lost
+    };
+
+    /// One scripted answer. Copies are cheap: the body is implicitly shared.
+    struct Response
+    {
+        Answer answer = Answer::Respond;
+        int status = 200;
+        QByteArray reason;        ///< status text; empty picks the usual one ("OK", "Not Found")
+        HeaderList headers;       ///< sent in this order, duplicates allowed, before the automatic ones
+        QByteArray body;          ///< the body, unless bodyFile is set
+        QString bodyFile;         ///< stream the body from this file (never held in memory whole)
+        Framing framing = Framing::ContentLength;
+        int delayMs = 0;          ///< wait this long after the request before answering
+        Cut cut = Cut::None;
+        qint64 cutAfterBytes = 0; ///< body bytes sent before the cut
+        int writeChunkSize = 64 * 1024; ///< body bytes per write (and per HTTP chunk)
+        int writeIntervalMs = 0;  ///< pause between two writes (0: as fast as the peer reads)
+    };
+
+    /// One request as it arrived.
+    struct Request
+    {
+        QByteArray requestLine;   ///< e.g. "GET /pub//md5.txt HTTP/1.1", without the line end
+        QByteArray method;
+        QByteArray target;        ///< request target exactly as sent (path and query)
+        QByteArray version;
+        HeaderList headers;       ///< in arrival order, names and values as sent (values trimmed)
+        QByteArray body;          ///< read by Content-Length
+        int connection = 0;       ///< 1-based number of the TCP connection it came on
+
+        /// Value of the last header with this name (case-insensitive), empty if none.
+        QByteArray header(const QByteArray &name) const;
+    };
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
+
+    /// Listens on 127.0.0.1 with a free port, serving on the calling thread's loop.
+    bool listen();
+    /// Listens on 127.0.0.1 with a free port, serving on an internal thread, so a
+    /// blocking wait or modal dialog on the test's thread does not stall it.
+    bool start();
+    /// Stops listening, drops all connections and ends the internal thread.
+    void close();
+
+    quint16 port() const;
+    /// "http://127.0.0.1:<port>", for building addresses by concatenation.
+    QString baseUrl() const;
+    /// baseUrl() + path, parsed strictly; doubled slashes in path are kept.
+    QUrl url(const QString &path) const;
+
+    /// Serves response for requests whose target equals path exactly.
+    void setRoute(const QByteArray &path, const Response &response);
+    /// Serves the responses one per request in this order; the last one repeats.
+    void setRouteSequence(const QByteArray &path, const QList<Response> &responses);
+    void removeRoute(const QByteArray &path);
+    /// The answer for targets without a route (default: 404 with body "not found").
+    void setDefaultResponse(const Response &response);
+
+    /// Shorthands for the common answers.
+    static Response ok(const QByteArray &body);
+    static Response status(int code, const QByteArray &body = QByteArray());
+    static Response file(const QString &filePath);
+
+    /// Every request read so far, in arrival order.
+    QList<Request> requests() const;
+    /// The requests for one target.
+    QList<Request> requestsFor(const QByteArray &path) const;
+    int requestCount() const;
+    int requestCount(const QByteArray &path) const;
+    /// TCP connections accepted so far (shows whether keep-alive reused one).
+    int connectionCount() const;
+    /// Connections currently open.
+    int openConnectionCount() const;
+    void clearRequests();
+
+Q_SIGNALS:
+    /// A request has been read completely (emitted on the serving thread).
+    void requestReceived(const QByteArray &target);
+
+private:
+    friend class TestHttpConnection;
+    struct Route
+    {
+        QList<Response> responses;
+        int next = 0;
+    };
+
+    Response takeResponse(const QByteArray &target);
+    void record(const Request &request);
+    void connectionOpened();
+    void connectionClosed();
+
+    mutable QMutex m_mutex;
+    QHash<QByteArray, Route> m_routes;
+    Response m_default;
+    QList<Request> m_requests;
+    int m_connections = 0;
+    int m_openConnections = 0;
+    quint16 m_port = 0;
+    QObject *m_engine = nullptr;
+    QThread *m_thread = nullptr;
+};
+
+Q_DECLARE_METATYPE(TestHttpServer::Request)

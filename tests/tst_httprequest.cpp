@@ -1,0 +1,478 @@
+#include "support/testhttpserver.h"
+#include "update/httprequest.h"
+#include "update/md5.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <limits>
+
+using Response = TestHttpServer::Response;
+Q_DECLARE_METATYPE(Response)
+
+namespace {
+
+// Keeps a weak pointer to every reply it creates, so a test can see whether the
+// reply was released and whether it was aborted.
+class RecordingManager : public QNetworkAccessManager
+{
+public:
+    QList<QPointer<QNetworkReply>> replies;
+
+protected:
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request,
+                                 QIODevice *outgoingData) override
+    {
+        QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);
+        replies.append(reply);
+        return reply;
+    }
+};
+
+// What the HTTP library itself reports for this address: fetched with a plain
+// GET on a separate manager, the way no code of ours is involved.
+QString libraryErrorText(const QUrl &url)
+{
+    QNetworkAccessManager manager;
+    QNetworkReply *reply = manager.get(QNetworkRequest(url));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        finished.wait(10000);
+    const QString text = reply->errorString();
+    delete reply;
+    return text;
+}
+
+Response cutResponse(const QByteArray &body, TestHttpServer::Cut cut, qint64 after,
+                     TestHttpServer::Framing framing = TestHttpServer::Framing::ContentLength)
+{
+    Response r = TestHttpServer::ok(body);
+    r.cut = cut;
+    r.cutAfterBytes = after;
+    r.framing = framing;
+    return r;
+}
+
+} // namespace
+
+class TestHttpRequest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void succeeds_data();
+    void succeeds();
+    void succeedsWithServerOnTestThread();
+    void failsWithLibraryText_data();
+    void failsWithLibraryText();
+    void timesOut_data();
+    void timesOut();
+    void zeroOrNegativeTimeoutWaits_data();
+    void zeroOrNegativeTimeoutWaits();
+    void hugeTimeoutDoesNotOverflow();
+    void unreachablePortGivesLibraryText();
+    void noReplyGivesSendFailure();
+    void lastDuplicateResponseHeaderWins();
+    void requestHeadersSentInKeyOrder();
+    void emptyRequestHeadersAddNothing();
+    void verbAndBodySentUnchanged();
+    void keptAliveConnectionIsReused();
+    void routeRecoversAfterFailures();
+
+private:
+    TestHttpServer *m_server = nullptr;
+    RecordingManager *m_manager = nullptr;
+};
+
+void TestHttpRequest::init()
+{
+    m_server = new TestHttpServer;
+    QVERIFY(m_server->start());
+    m_manager = new RecordingManager;
+}
+
+void TestHttpRequest::cleanup()
+{
+    delete m_manager;
+    m_manager = nullptr;
+    delete m_server;
+    m_server = nullptr;
+}
+
+void TestHttpRequest::succeeds_data()
+{
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<QByteArray>("body");
+
+    const QByteArray ini = "[Summary]\r\nUpdateType=1\r\n[Version]\r\nFolder=v10\r\n";
+    QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (int i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>((i * 7919) >> 3);
+
+    QTest::newRow("content-length") << TestHttpServer::ok(ini) << ini;
+    QTest::newRow("empty body") << TestHttpServer::ok(QByteArray()) << QByteArray();
+    Response chunked = TestHttpServer::ok(ini);
+    chunked.framing = TestHttpServer::Framing::Chunked;
+    chunked.writeChunkSize = 5;
+    QTest::newRow("chunked") << chunked << ini;
+    Response closeDelimited = TestHttpServer::ok(ini);
+    closeDelimited.framing = TestHttpServer::Framing::CloseDelimited;
+    QTest::newRow("close-delimited") << closeDelimited << ini;
+    Response trickled = TestHttpServer::ok(ini);
+    trickled.writeChunkSize = 7;
+    trickled.writeIntervalMs = 20;
+    QTest::newRow("trickled") << trickled << ini;
+    QTest::newRow("multi-megabyte") << TestHttpServer::ok(large) << large;
+}
+
+void TestHttpRequest::succeeds()
+{
+    QFETCH(Response, response);
+    QFETCH(QByteArray, body);
+    m_server->setRoute("/pub/appBase//update.ini", response);
+
+    QByteArray responseBody = "previous";
+    QString errorText = QStringLiteral("untouched");
+    const bool ok = sendHttpRequest(m_manager, m_server->url(QStringLiteral("/pub/appBase//update.ini")),
+                                    responseBody, errorText, 5, RawHeaderMap(), "GET", QByteArray());
+    QVERIFY2(ok, qPrintable(errorText));
+    QCOMPARE(responseBody.size(), body.size());
+    QCOMPARE(responseBody, body);
+    QCOMPARE(errorText, QStringLiteral("untouched"));
+    QCOMPARE(m_server->requestCount("/pub/appBase//update.ini"), 1);
+    QCOMPARE(m_server->requests().at(0).requestLine, QByteArray("GET /pub/appBase//update.ini HTTP/1.1"));
+    QCOMPARE(m_manager->replies.size(), 1);
+    QTRY_VERIFY(m_manager->replies.at(0).isNull());
+}
+
+void TestHttpRequest::succeedsWithServerOnTestThread()
+{
+    // The nested loop of sendHttpRequest also drives a server on the same thread.
+    TestHttpServer local;
+    QVERIFY(local.listen());
+    local.setRoute("/md5.txt", TestHttpServer::ok("list"));
+    QByteArray body;
+    QString error;
+    QVERIFY(sendHttpRequest(m_manager, local.url(QStringLiteral("/md5.txt")), body, error, 5,
+                            RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(body, QByteArray("list"));
+    QCOMPARE(error, QString());
+}
+
+void TestHttpRequest::failsWithLibraryText_data()
+{
+    QTest::addColumn<Response>("response");
+
+    QTest::newRow("404") << TestHttpServer::status(404, "no such file");
+    QTest::newRow("500") << TestHttpServer::status(500, "broken");
+    QTest::newRow("503") << TestHttpServer::status(503, "busy");
+    Response moved = TestHttpServer::status(301, "moved");
+    moved.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));
+    QTest::newRow("301 not followed") << moved;
+    Response found = TestHttpServer::status(302, "found");
+    found.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));
+    QTest::newRow("302 not followed") << found;
+    QTest::newRow("204") << TestHttpServer::status(204);
+    Response partial = TestHttpServer::status(206, "part");
+    partial.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes 0-3/100")));
+    QTest::newRow("206") << partial;
+
+    const QByteArray body(4000, 'x');
+    using Cut = TestHttpServer::Cut;
+    using Framing = TestHttpServer::Framing;
+    QTest::newRow("200 closed mid-body") << cutResponse(body, Cut::Close, 1000);
+    QTest::newRow("200 reset mid-body") << cutResponse(body, Cut::Reset, 1000);
+    QTest::newRow("200 closed after headers") << cutResponse(body, Cut::Close, 0);
+    QTest::newRow("200 chunked closed mid-body") << cutResponse(body, Cut::Close, 1000, Framing::Chunked);
+    QTest::newRow("200 chunked closed before last chunk")
+            << cutResponse(body, Cut::Close, body.size(), Framing::Chunked);
+    Response dropped;
+    dropped.answer = TestHttpServer::Answer::CloseWithoutReply;
+    QTest::newRow("closed without reply") << dropped;
+}
+
+void TestHttpRequest::failsWithLibraryText()
+{
+    QFETCH(Response, response);
+    m_server->setRoute("/x", response);
+    const QUrl url = m_server->url(QStringLiteral("/x"));
+    const QString expected = libraryErrorText(url);
+    QVERIFY(!expected.isEmpty());
+    QVERIFY(expected != QStringLiteral("网络超时"));
+
+    QByteArray body = "previous";
+    QString error;
+    RawHeaderMap headers{{"Kept", "yes"}};
+    QVERIFY(!sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray(),
+                             &headers));
+    QCOMPARE(error, expected);
+    QCOMPARE(body, QByteArray("previous"));
+    QCOMPARE(headers, (RawHeaderMap{{"Kept", "yes"}}));
+    QCOMPARE(m_server->requestCount("/elsewhere"), 0);
+    QCOMPARE(m_manager->replies.size(), 1);
+    QTRY_VERIFY(m_manager->replies.at(0).isNull());
+}
+
+void TestHttpRequest::timesOut_data()
+{
+    QTest::addColumn<Response>("response");
+
+    Response never;
+    never.answer = TestHttpServer::Answer::Never;
+    QTest::newRow("never answers") << never;
+    const QByteArray body(4000, 'y');
+    QTest::newRow("200 headers then stall") << cutResponse(body, TestHttpServer::Cut::Stall, 0);
+    QTest::newRow("200 part of body then stall") << cutResponse(body, TestHttpServer::Cut::Stall, 1500);
+    QTest::newRow("200 chunked body, no last chunk")
+            << cutResponse(body, TestHttpServer::Cut::Stall, body.size(), TestHttpServer::Framing::Chunked);
+    Response late = TestHttpServer::ok("late");
+    late.delayMs = 4000;
+    QTest::newRow("answers after the time-out") << late;
+}
+
+void TestHttpRequest::timesOut()
+{
+    QFETCH(Response, response);
+    m_server->setRoute("/stall", response);
+
+    QByteArray body = "previous";
+    QString error;
+    RawHeaderMap headers{{"Kept", "yes"}};
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!sendHttpRequest(m_manager, m_server->url(QStringLiteral("/stall")), body, error, 1,
+                             RawHeaderMap(), "GET", QByteArray(), &headers));
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(error, QStringLiteral("网络超时"));
+    QCOMPARE(body, QByteArray("previous"));
+    QCOMPARE(headers, (RawHeaderMap{{"Kept", "yes"}}));
+    QVERIFY2(elapsed >= 900 && elapsed <= 2000, qPrintable(QString::number(elapsed)));
+
+    // Released by deferred deletion, not aborted: at return it is still unfinished
+    // and without error.
+    QCOMPARE(m_manager->replies.size(), 1);
+    QPointer<QNetworkReply> reply = m_manager->replies.at(0);
+    QVERIFY(!reply.isNull());
+    QVERIFY(!reply->isFinished());
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QTRY_VERIFY(reply.isNull());
+}
+
+void TestHttpRequest::zeroOrNegativeTimeoutWaits_data()
+{
+    QTest::addColumn<int>("timeoutSeconds");
+    QTest::newRow("0") << 0;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("INT_MIN") << std::numeric_limits<int>::min();
+}
+
+void TestHttpRequest::zeroOrNegativeTimeoutWaits()
+{
+    QFETCH(int, timeoutSeconds);
+    Response slow = TestHttpServer::ok("slow but complete");
+    slow.delayMs = 1500;
+    m_server->setRoute("/slow", slow);
+
+    QByteArray body;
+    QString error;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/slow")), body, error,
+                             timeoutSeconds, RawHeaderMap(), "GET", QByteArray()),
+             qPrintable(error));
+    QVERIFY(clock.elapsed() >= 1400);
+    QCOMPARE(body, QByteArray("slow but complete"));
+}
+
+void TestHttpRequest::hugeTimeoutDoesNotOverflow()
+{
+    // 2,147,484 s and more no longer fit in int milliseconds; the sanitizer build
+    // catches the overflow, a wrapped value would time out at once.
+    const QList<int> timeouts{2147484, std::numeric_limits<int>::max()};
+    m_server->setRoute("/a", TestHttpServer::ok("a"));
+    for (int timeout : timeouts) {
+        QByteArray body;
+        QString error;
+        QVERIFY2(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/a")), body, error, timeout,
+                                 RawHeaderMap(), "GET", QByteArray()),
+                 qPrintable(error));
+        QCOMPARE(body, QByteArray("a"));
+    }
+}
+
+void TestHttpRequest::unreachablePortGivesLibraryText()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/update.ini").arg(probe.serverPort()));
+    probe.close();
+    const QString expected = libraryErrorText(url);
+    QVERIFY(!expected.isEmpty());
+
+    QByteArray body = "previous";
+    QString error;
+    QVERIFY(!sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(error, expected);
+    QCOMPARE(body, QByteArray("previous"));
+}
+
+void TestHttpRequest::noReplyGivesSendFailure()
+{
+    // Qt 5.15's QNetworkAccessManager dereferences the reply of createRequest()
+    // before handing it out, so a manager cannot return none; a missing manager is
+    // the way to get there.
+    QByteArray body = "previous";
+    QString error = QStringLiteral("old");
+    QVERIFY(!sendHttpRequest(nullptr, m_server->url(QStringLiteral("/a")), body, error, 5,
+                             RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(error, QStringLiteral("发送请求失败"));
+    QCOMPARE(body, QByteArray("previous"));
+    QCOMPARE(m_server->requestCount(), 0);
+}
+
+void TestHttpRequest::lastDuplicateResponseHeaderWins()
+{
+    Response r = TestHttpServer::ok("body");
+    r.headers = {{"X-Dup", "first"}, {"X-Other", "o"}, {"X-Dup", "second"}, {"X-Dup", "third"}};
+    m_server->setRoute("/h", r);
+
+    QByteArray body;
+    QString error;
+    RawHeaderMap headers{{"Already", "there"}, {"X-Other", "old"}};
+    QVERIFY2(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/h")), body, error, 5,
+                             RawHeaderMap(), "GET", QByteArray(), &headers),
+             qPrintable(error));
+    // Qt folds a repeated name into one pair, "first, second, third", so the
+    // reply lists the name once; its value ends with the last occurrence, and
+    // it is exactly what the library reports for that name.
+    QByteArray folded;
+    {
+        QNetworkAccessManager reference;
+        QNetworkReply *reply = reference.get(QNetworkRequest(m_server->url(QStringLiteral("/h"))));
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(10000));
+        folded = reply->rawHeader("X-Dup");
+        delete reply;
+    }
+    QCOMPARE(headers.value("X-Dup"), folded);
+    QVERIFY(headers.value("X-Dup").endsWith("third"));
+    QCOMPARE(headers.keys().count("X-Dup"), 1);
+    QCOMPARE(headers.value("X-Other"), QByteArray("o"));
+    QCOMPARE(headers.value("Already"), QByteArray("there"));
+    QCOMPARE(headers.value("Content-Length"), QByteArray("4"));
+
+    // Without a header map the outcome is otherwise the same.
+    QByteArray plainBody;
+    QVERIFY(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/h")), plainBody, error, 5,
+                            RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(plainBody, body);
+}
+
+void TestHttpRequest::requestHeadersSentInKeyOrder()
+{
+    m_server->setRoute("/h", TestHttpServer::ok("x"));
+    // Byte-wise order: "X-B" (0x42) before "X-a" (0x61), "X-Zz" before "X-a".
+    const RawHeaderMap request{{"X-a", "3"}, {"X-B", "1"}, {"X-Zz", "2"}, {"X-b1", "4 with  spaces"}};
+    QByteArray body;
+    QString error;
+    QVERIFY2(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/h")), body, error, 5, request,
+                             "GET", QByteArray()),
+             qPrintable(error));
+    QCOMPARE(m_server->requestCount(), 1);
+    QList<QByteArray> names;
+    QList<QByteArray> values;
+    const auto received = m_server->requests().at(0).headers;
+    for (const auto &h : received) {
+        if (h.first.startsWith("X-")) {
+            names.append(h.first);
+            values.append(h.second);
+        }
+    }
+    QCOMPARE(names, (QList<QByteArray>{"X-B", "X-Zz", "X-a", "X-b1"}));
+    QCOMPARE(values, (QList<QByteArray>{"1", "2", "3", "4 with  spaces"}));
+}
+
+void TestHttpRequest::emptyRequestHeadersAddNothing()
+{
+    m_server->setRoute("/h", TestHttpServer::ok("x"));
+    {
+        QNetworkAccessManager reference;
+        QNetworkReply *reply = reference.sendCustomRequest(
+                QNetworkRequest(m_server->url(QStringLiteral("/h"))), "GET", QByteArray());
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(10000));
+        delete reply;
+    }
+    QByteArray body;
+    QString error;
+    QVERIFY(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/h")), body, error, 5,
+                            RawHeaderMap(), "GET", QByteArray()));
+    const QList<TestHttpServer::Request> requests = m_server->requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(1).requestLine, requests.at(0).requestLine);
+    QCOMPARE(requests.at(1).headers, requests.at(0).headers);
+}
+
+void TestHttpRequest::verbAndBodySentUnchanged()
+{
+    m_server->setRoute("/v", TestHttpServer::ok("done"));
+    const QByteArray payload("a\0b\r\nc", 6);
+    QByteArray body;
+    QString error;
+    QVERIFY2(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/v")), body, error, 5,
+                             RawHeaderMap{{"Content-Type", "application/octet-stream"}}, "PROPFIND",
+                             payload),
+             qPrintable(error));
+    QCOMPARE(m_server->requestCount(), 1);
+    const TestHttpServer::Request received = m_server->requests().at(0);
+    QCOMPARE(received.method, QByteArray("PROPFIND"));
+    QCOMPARE(received.body, payload);
+    QCOMPARE(body, QByteArray("done"));
+}
+
+void TestHttpRequest::keptAliveConnectionIsReused()
+{
+    m_server->setRoute("/a", TestHttpServer::ok("a"));
+    m_server->setRoute("/b", TestHttpServer::ok("b"));
+    QByteArray body;
+    QString error;
+    QVERIFY(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/a")), body, error, 5,
+                            RawHeaderMap(), "GET", QByteArray()));
+    QVERIFY(sendHttpRequest(m_manager, m_server->url(QStringLiteral("/b")), body, error, 5,
+                            RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(body, QByteArray("b"));
+    QCOMPARE(m_server->connectionCount(), 1);
+    QCOMPARE(m_server->requests().at(1).connection, 1);
+}
+
+void TestHttpRequest::routeRecoversAfterFailures()
+{
+    m_server->setRouteSequence("/r", {TestHttpServer::status(500), TestHttpServer::status(503),
+                                      TestHttpServer::ok("recovered")});
+    const QUrl url = m_server->url(QStringLiteral("/r"));
+    QByteArray body;
+    QString error;
+    QVERIFY(!sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()));
+    QVERIFY(!sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()));
+    QVERIFY(sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(body, QByteArray("recovered"));
+    body.clear();
+    QVERIFY(sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()));
+    QCOMPARE(body, QByteArray("recovered"));
+    QCOMPARE(m_server->requestCount("/r"), 4);
+
+    // A route replaced while the server runs answers the new way at once.
+    m_server->setRoute("/r", TestHttpServer::status(404));
+    QVERIFY(!sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()));
+}
+
+QTEST_GUILESS_MAIN(TestHttpRequest)
+#include "tst_httprequest.moc"
