@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+/// The three values of update.ini, with the updater's defaults.
+struct UpdateDescriptor
+{
+    int updateType = 1;                        ///< "Summary/UpdateType": 0 optional, else forced
+    QString folder = QStringLiteral("Base");   ///< "Version/Folder"
+    QString version;                           ///< "Version/Version"
+};
+
+/// Reads update.ini the way the updater does: the INI settings format without a
+/// codec, missing keys giving the defaults, a non-number type reading as 0.
+/// False when the file cannot be read or is not valid INI.
+bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor);
+
+/// The bytes of update.ini for descriptor. They are written by the INI settings
+/// writer itself (which escapes non-ASCII as \xNNNN), then read back and compared,
+/// so the updater's codec-less read returns exactly these values.
+bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes, QString &errorMessage);

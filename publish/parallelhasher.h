@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+/// One file to hash; with a destination it is copied there in the same pass.
+struct HashJob
+{
+    QString source;
+    QString destination; ///< empty: hash only
+};
+
+/// What hashing one file found.
+struct HashResult
+{
+    bool ok = false;
+    quint64 size = 0;   ///< bytes read (and written)
+    QByteArray md5;     ///< MD5 text of those bytes
+    QString error;      ///< why it failed
+};
+
+/// Hashes (and copies) files in fixed-size chunks on several threads, so memory
+/// is a few chunks per thread whatever the file sizes are.
+class ParallelHasher
+{
+public:
+    /// threads <= 0: one per core.
+    explicit ParallelHasher(int threads = 0);
+
+    /// Shows "label: files, bytes" on stderr while running, redrawn in place; the
+    /// caller decides whether stderr is a terminal.
+    void setProgressLabel(const QString &label) { m_progressLabel = label; }
+
+    /// false: keep going after a failed job (the default stops taking new jobs).
+    void setStopOnFailure(bool stop) { m_stopOnFailure = stop; }
+
+    /// Runs every job; results in job order.
+    QVector<HashResult> run(const QVector<HashJob> &jobs, quint64 totalBytes);
+
+private:
+    int m_threads;
+    bool m_stopOnFailure = true;
+    QString m_progressLabel;
+};
+
+/// True when the process's standard error is a terminal (progress lines only then).
+bool stderrIsTerminal();

@@ -1,0 +1,147 @@
+#include "publish/pathrules.h"
+
+#include "update/filelist.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+bool isDeviceName(const QString &name)
+{
+    // Windows resolves a device name whatever extension follows it: "nul.txt" is NUL.
+    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"),
+                                      QStringLiteral("AUX"), QStringLiteral("NUL")};
+    if (plain.contains(stem))
+        return true;
+    if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
+        return stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+    return false;
+}
+
+QString globToRegularExpression(const QString &glob)
+{
+    QString rx;
+    for (int i = 0; i < glob.size(); ++i) {
+        const QChar c = glob.at(i);
+        if (c == QLatin1Char('*')) {
+            if (i + 1 < glob.size() && glob.at(i + 1) == QLatin1Char('*')) {
+                ++i;
+                // "**/" also matches no folder at all: "**/x" matches "x".
+                if (i + 1 < glob.size() && glob.at(i + 1) == QLatin1Char('/')) {
+                    ++i;
+                    rx += QLatin1String("(?:.*/)?");
+                } else {
+                    rx += QLatin1String(".*");
+                }
+            } else {
+                rx += QLatin1String("[^/]*");
+            }
+        } else if (c == QLatin1Char('?')) {
+            rx += QLatin1String("[^/]");
+        } else if (c == QLatin1Char('[')) {
+            const int end = glob.indexOf(QLatin1Char(']'), i + 2);
+            if (end < 0) {
+                rx += QLatin1String("\\[");
+                continue;
+            }
+            QString set = glob.mid(i + 1, end - i - 1);
+            if (set.startsWith(QLatin1Char('!')))
+                set[0] = QLatin1Char('^');
+            set.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+            rx += QLatin1Char('[') + set + QLatin1Char(']');
+            i = end;
+        } else {
+            rx += QRegularExpression::escape(QString(c));
+        }
+    }
+    return QLatin1String("\\A(?:") + rx + QLatin1String(")\\z");
+}
+
+} // namespace
+
+QString windowsNameProblem(const QString &name)
+{
+    static const QString reserved = QStringLiteral("<>:\"|?*");
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20)
+            return QStringLiteral("a control character is not allowed in a Windows name");
+        if (reserved.contains(c))
+            return QStringLiteral("\"%1\" is not allowed in a Windows name").arg(c);
+    }
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return QStringLiteral("Windows drops a trailing dot or space from a name");
+    if (isDeviceName(name))
+        return QStringLiteral("\"%1\" is a device name on Windows").arg(name.section(QLatin1Char('.'), 0, 0));
+    return QString();
+}
+
+QString publishPathProblem(const QString &path)
+{
+    // The updater reads a backslash as a separator, so judge the path as it will.
+    QString listed = path;
+    listed.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!isSafeRelativePath(listed))
+        return QStringLiteral("the updater drops it as an unsafe path");
+    if (path.contains(QLatin1Char('\t')) || path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n')))
+        return QStringLiteral("a TAB, CR or LF would break its md5.txt line");
+    // The updater appends paths to the address as they are: "%41" would be read
+    // as "A", and "#" or "?" would end the path part of the address.
+    if (path.contains(QLatin1Char('%')))
+        return QStringLiteral("\"%\" would be read as an escape in the download address");
+    if (path.contains(QLatin1Char('#')))
+        return QStringLiteral("\"#\" would cut the download address short");
+    if (path.contains(QLatin1Char('\\')))
+        return QStringLiteral("the updater reads a backslash as a folder separator");
+    const QStringList names = path.split(QLatin1Char('/'));
+    for (const QString &name : names) {
+        const QString problem = windowsNameProblem(name);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    return QString();
+}
+
+bool isExcludedByDefault(const QString &path, bool isFolder)
+{
+    const QString lower = path.toLower();
+    if (isFolder)
+        return lower == QLatin1String("update") || lower == QLatin1String("bin/update");
+    static const QStringList files = {QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"),
+                                      QStringLiteral("update_md5.info"), QStringLiteral("bin/update_md5.info")};
+    return files.contains(lower) || lower.endsWith(QLatin1String(".old"));
+}
+
+bool matchesExcludeGlob(const QString &glob, const QString &path, bool isFolder)
+{
+    QString pattern = glob;
+    pattern.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (pattern.endsWith(QLatin1Char('/'))) {
+        if (!isFolder)
+            return false;
+        pattern.chop(1);
+    }
+    if (pattern.startsWith(QLatin1Char('/')))
+        pattern.remove(0, 1);
+    const QString subject = pattern.contains(QLatin1Char('/')) ? path : path.section(QLatin1Char('/'), -1);
+    const QRegularExpression rx(globToRegularExpression(pattern), QRegularExpression::CaseInsensitiveOption);
+    return rx.match(subject).hasMatch();
+}
+
+QString displayPath(const QString &path)
+{
+    QString shown;
+    for (const QChar c : path) {
+        if (c == QLatin1Char('\t'))
+            shown += QLatin1String("\\t");
+        else if (c == QLatin1Char('\r'))
+            shown += QLatin1String("\\r");
+        else if (c == QLatin1Char('\n'))
+            shown += QLatin1String("\\n");
+        else if (c.unicode() < 0x20)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "publish/publishoptions.h"
+
+#include <QString>
+
+class QTextStream;
+
+/// Publishes one release folder as the server tree of a version: checks
+/// everything first, writes the version folder completely beside OUT_DIR's
+/// content, moves it into place and writes update.ini last.
+class Publisher
+{
+public:
+    /// Reports go to out (results) and err (refusals, failures, progress).
+    Publisher(const PublishOptions &options, QTextStream &out, QTextStream &err);
+
+    /// Runs the whole publication. Exit code: 0 done, 1 writing failed, 2 refused.
+    int run();
+
+private:
+    bool checkArguments();
+    bool writeTree(const class ReleaseScanner &scanner, const QByteArray &descriptor);
+    void refuse(const QString &message);
+    void fail(const QString &message);
+
+    PublishOptions m_options;
+    QTextStream &m_out;
+    QTextStream &m_err;
+    class QTextCodec *m_codec = nullptr;
+    QString m_releaseDir;   // canonical
+    QString m_outDir;       // absolute, clean
+    QString m_versionDir;   // m_outDir/<Folder>
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+/// The command line of updater-publish.
+struct PublishOptions
+{
+    bool verify = false;                      ///< --verify: check OUT_DIR instead of publishing
+    QString releaseDir;                       ///< RELEASE_DIR
+    QString outDir;                           ///< OUT_DIR
+    QString version;                          ///< --version: "Version/Version"
+    QString folder = QStringLiteral("Base");  ///< --folder: "Version/Folder"
+    bool optional = false;                    ///< --optional: "Summary/UpdateType" 0
+    QString url;                              ///< --url: the URL value for system.cfg
+    QString pathEncoding;                     ///< --path-encoding (empty: ASCII only)
+    QStringList excludes;                     ///< --exclude, in the given order
+    bool replace = false;                     ///< --replace an existing version folder
+};
+
+/// Outcome of reading the command line.
+enum class ArgumentsResult { Run, Help, Error };
+
+/// Reads the arguments (the first one is the program). Help: message is the help
+/// text; Error: message says what is wrong.
+ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptions &options, QString &message);
+
+/// The complete --help text.
+QString publishHelpText();

@@ -1,0 +1,57 @@
+#include "publish/publishtool.h"
+
+#include "publish/pathencoding.h"
+#include "publish/publisher.h"
+#include "publish/publishoptions.h"
+#include "publish/treeverifier.h"
+
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+int verifyTree(const PublishOptions &options, QTextStream &out, QTextStream &err)
+{
+    QTextCodec *codec = nullptr;
+    QString message;
+    if (!pathCodecForName(options.pathEncoding, codec, message)) {
+        err << "updater-publish: " << message << '\n';
+        return 2;
+    }
+    TreeVerifier verifier(options.outDir, codec);
+    if (verifier.verify()) {
+        out << QStringLiteral("\"%1\": %2 files verified, no problem found.\n").arg(options.outDir).arg(verifier.fileCount());
+        return 0;
+    }
+    const QStringList problems = verifier.problems();
+    for (const QString &problem : problems)
+        out << problem << '\n';
+    out.flush();
+    err << QStringLiteral("updater-publish: %1 problem(s) in \"%2\"\n").arg(problems.size()).arg(options.outDir);
+    return 1;
+}
+
+} // namespace
+
+int runUpdaterPublish(const QStringList &arguments)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    PublishOptions options;
+    QString message;
+    switch (parsePublishArguments(arguments, options, message)) {
+    case ArgumentsResult::Help:
+        out << message;
+        return 0;
+    case ArgumentsResult::Error:
+        err << "updater-publish: " << message << "\nTry \"updater-publish --help\".\n";
+        return 2;
+    case ArgumentsResult::Run:
+        break;
+    }
+    if (options.verify)
+        return verifyTree(options, out, err);
+    Publisher publisher(options, out, err);
+    return publisher.run();
+}
