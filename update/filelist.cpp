@@ -1,7 +1,7 @@
 #include "update/filelist.h"
 
 #include <QList>
-#include <QStringList>
+#include <QStringRef>
 
 namespace {
 
@@ -10,6 +10,18 @@ namespace {
 quint64 swapHalves(quint64 value)
 {
     return (value << 32) | (value >> 32);
+}
+
+// Empty, "." and ".." components, and also "...", ".. " or " ": Windows drops
+// trailing dots and spaces from path components, so those can end up meaning
+// the current or the parent folder, or the folder itself.
+bool onlyDotsAndSpaces(const QStringRef &component)
+{
+    for (const QChar c : component) {
+        if (c != QLatin1Char('.') && c != QLatin1Char(' '))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -47,14 +59,18 @@ UpdateFileMap parseFileList(QByteArray text)
 
 bool isSafeRelativePath(const QString &path)
 {
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
+    if (path.isEmpty() || path.contains(QLatin1Char(':')))
         return false;
-    if (path.contains(QLatin1Char(':')) || path.contains(QChar(0)))
-        return false;
-    const QStringList components = path.split(QLatin1Char('/'));
-    for (const QString &component : components) {
-        if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String(".."))
-            return false;
+    // Parsed paths hold no backslash any more, but other callers may pass one, and
+    // on Windows it separates components just like "/". A leading separator gives
+    // an empty first component.
+    int begin = 0;
+    for (int i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path.at(i) == QLatin1Char('/') || path.at(i) == QLatin1Char('\\')) {
+            if (onlyDotsAndSpaces(path.midRef(begin, i - begin)))
+                return false;
+            begin = i + 1;
+        }
     }
     return true;
 }

@@ -19,10 +19,10 @@ using UpdateFileMap = QMap<QString, UpdateFileEntry>;
 /// Parses a list in the md5.txt format. Never fails: bad and unsafe lines are skipped.
 UpdateFileMap parseFileList(QByteArray text);
 
-/// True when a normalised list path stays inside the folder it is joined to:
-/// not empty, relative, no ":" (drive letters, NTFS streams), no NUL, and no
-/// empty, "." or ".." component. Everything that joins a list path to a folder
-/// checks it first.
+/// True when a normalised list path stays inside the folder it is joined to: not
+/// empty, relative, no ":" (drive letters, NTFS streams), and no component that
+/// is empty or made only of dots and spaces ("", ".", "..", "... ").
+/// Everything that joins a list path to a folder checks it first.
 bool isSafeRelativePath(const QString &path);
 
 /// The size field of a list line: the low 32 bits, then the high 32 bits, each as
