@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+#include <QFileInfo>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class CDownloadThread;
+
+namespace Ui {
+class CUpdateProgress;
+}
+
+/// The modal dialog shown while the worker downloads and installs. It starts the
+/// worker's thread and closes (exec() returns 1) once that thread has finished.
+class CUpdateProgress : public QDialog
+{
+    Q_OBJECT
+public:
+    /// Connects to the not yet started worker, then starts its thread. No pointer
+    /// to the worker is kept: the connections are the only link.
+    explicit CUpdateProgress(CDownloadThread *thread, QWidget *parent = nullptr);
+    ~CUpdateProgress() override;
+
+    /// A file after the first one begins: overall bar, description, file bar reset.
+    void onDownloadStarted(QFileInfo filename, int current, int total);
+    /// Byte progress of the current file; totals of 0 or less leave the bar alone.
+    void onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal);
+    /// Shows the worker's failure text unchanged until the thread's end closes the dialog.
+    void onDownloadFail(QFileInfo filename, QString errormsg);
+
+    /// Escape, Alt+F4 and close requests act as the cancel button: the worker is asked
+    /// to stop and the dialog stays open until its thread has finished.
+    void reject() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    std::unique_ptr<Ui::CUpdateProgress> m_ui;
+};
