@@ -88,6 +88,7 @@ private Q_SLOTS:
     void routeRecoversAfterFailures();
 
 private:
+    QTemporaryDir m_files;
     TestHttpServer *m_server = nullptr;
     RecordingManager *m_manager = nullptr;
 };
@@ -131,6 +132,15 @@ void TestHttpRequest::succeeds_data()
     trickled.writeIntervalMs = 20;
     QTest::newRow("trickled") << trickled << ini;
     QTest::newRow("multi-megabyte") << TestHttpServer::ok(large) << large;
+
+    const QString bodyPath = m_files.filePath(QStringLiteral("body.bin"));
+    QFile bodyFile(bodyPath);
+    QVERIFY(bodyFile.open(QIODevice::WriteOnly) && bodyFile.write(large) == large.size());
+    bodyFile.close();
+    QTest::newRow("streamed from a file") << TestHttpServer::file(bodyPath) << large;
+    Response chunkedFile = TestHttpServer::file(bodyPath);
+    chunkedFile.framing = TestHttpServer::Framing::Chunked;
+    QTest::newRow("streamed from a file, chunked") << chunkedFile << large;
 }
 
 void TestHttpRequest::succeeds()
@@ -187,13 +197,13 @@ void TestHttpRequest::failsWithLibraryText_data()
 
     const QByteArray body(4000, 'x');
     using Cut = TestHttpServer::Cut;
-    using Framing = TestHttpServer::Framing;
     QTest::newRow("200 closed mid-body") << cutResponse(body, Cut::Close, 1000);
     QTest::newRow("200 reset mid-body") << cutResponse(body, Cut::Reset, 1000);
     QTest::newRow("200 closed after headers") << cutResponse(body, Cut::Close, 0);
-    QTest::newRow("200 chunked closed mid-body") << cutResponse(body, Cut::Close, 1000, Framing::Chunked);
-    QTest::newRow("200 chunked closed before last chunk")
-            << cutResponse(body, Cut::Close, body.size(), Framing::Chunked);
+    // No row for a chunked body cut by a closed connection: Qt 5.15 now and then
+    // finishes such a reply without error (a close while reading a body counts
+    // as its end), so the outcome is not deterministic. Stalled chunked bodies
+    // are covered by timesOut.
     Response dropped;
     dropped.answer = TestHttpServer::Answer::CloseWithoutReply;
     QTest::newRow("closed without reply") << dropped;

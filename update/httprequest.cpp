@@ -47,7 +47,9 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
     // A 200 alone is not enough: a connection that broke after the status line
     // leaves status 200 with an error and a partial body, and a time-out can end
     // the wait after the status line but before the body is complete. Either
-    // would hand a truncated descriptor or list to the caller.
+    // would hand a truncated descriptor or list to the caller. (Qt 5.15 may still
+    // finish a chunked reply cut before its last chunk without error; nothing here
+    // can tell, but a plain file server sends a Content-Length, which Qt checks.)
     if (reply->isFinished() && status == 200 && reply->error() == QNetworkReply::NoError) {
         if (responseHeaders) {
             const QList<QNetworkReply::RawHeaderPair> pairs = reply->rawHeaderPairs();
