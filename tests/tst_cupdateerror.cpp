@@ -1,0 +1,331 @@
+// The error dialog: its form, the button-visibility rules, exec() results for retry
+// and Escape, the download page handed to the desktop's URL handler, the shared skin.
+
+#include "ui/cupdateerror.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QTranslator>
+#include <QUrl>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+/// Runs dialog.exec() with action() called once its event loop runs. A watchdog ends
+/// a dialog that the action failed to close, with a result no test expects.
+int execWith(QDialog &dialog, const std::function<void()> &action)
+{
+    QTimer::singleShot(0, &dialog, action);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, &dialog, [&dialog] { dialog.done(-99); });
+    watchdog.start(20000);
+    return dialog.exec();
+}
+
+/// Sends a key the way a user would: to the widget that has the keyboard focus.
+void typeKey(QDialog &dialog, Qt::Key key)
+{
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QWidget *target = QApplication::focusWidget();
+    if (!target || target->window() != &dialog)
+        target = &dialog;
+    QTest::keyClick(target, key);
+}
+
+/// Answers every text with "<context>|<source>", to show which context a text uses.
+class ContextTranslator : public QTranslator
+{
+public:
+    QString translate(const char *context, const char *sourceText, const char *, int) const override
+    {
+        return QString::fromUtf8(context) + QLatin1Char('|') + QString::fromUtf8(sourceText);
+    }
+    bool isEmpty() const override { return false; }
+};
+
+} // namespace
+
+class TestCUpdateError : public QObject
+{
+    Q_OBJECT
+public Q_SLOTS:
+    /// Stands in for the web browser.
+    void openUrl(const QUrl &url) { m_opened.append(url); }
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init() { m_opened.clear(); }
+
+    void form();
+    void translationContext();
+    void frameless();
+    void background();
+    void buttonVisibility_data();
+    void buttonVisibility();
+    void setMessageTexts();
+    void retryClickReturnsOne();
+    void enterPressesRetry();
+    void escapeReturnsZero();
+    void withoutRetryOnlyEscapeLeaves();
+    void downloadOpensPageAndStays_data();
+    void downloadOpensPageAndStays();
+
+private:
+    QList<QUrl> m_opened;
+};
+
+void TestCUpdateError::initTestCase()
+{
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+}
+
+void TestCUpdateError::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+void TestCUpdateError::form()
+{
+    CUpdateError dialog;
+    QCOMPARE(dialog.objectName(), QStringLiteral("CUpdateError"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("CUpdateError"));
+    QCOMPARE(dialog.size(), QSize(640, 455));
+
+    // Creation order is the order of the children.
+    QStringList names;
+    for (QObject *child : dialog.children()) {
+        if (child->isWidgetType())
+            names << child->objectName();
+    }
+    QCOMPARE(names, QStringList({"retry", "download", "label", "error"}));
+
+    auto *retry = dialog.findChild<QPushButton *>("retry");
+    auto *download = dialog.findChild<QPushButton *>("download");
+    auto *label = dialog.findChild<QLabel *>("label");
+    auto *error = dialog.findChild<QLabel *>("error");
+    QVERIFY(retry && download && label && error);
+
+    QCOMPARE(retry->geometry(), QRect(380, 400, 100, 30));
+    QCOMPARE(download->geometry(), QRect(510, 400, 100, 30));
+    QCOMPARE(label->geometry(), QRect(30, 300, 580, 40));
+    QCOMPARE(error->geometry(), QRect(30, 370, 580, 24));
+
+    QCOMPARE(retry->text(), QStringLiteral("再试一次"));
+    QCOMPARE(download->text(), QStringLiteral("官网下载"));
+    QCOMPARE(label->text(), QStringLiteral("更新失败"));
+    QCOMPARE(error->text(), QStringLiteral("网络错误：10012"));
+    QCOMPARE(error->text().at(4), QChar(0xFF1A));
+
+    QVERIFY(retry->isDefault());
+    QVERIFY(!download->isDefault());
+    QCOMPARE(label->font().pointSize(), 15);
+    QCOMPARE(error->font(), dialog.font());
+    QCOMPARE(label->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(label->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(label->sizePolicy().horizontalStretch(), 0);
+    QCOMPARE(label->sizePolicy().verticalStretch(), 0);
+    QCOMPARE(label->sizePolicy().hasHeightForWidth(), QLabel().sizePolicy().hasHeightForWidth());
+
+    QVERIFY(!retry->isHidden());
+    QVERIFY(download->isHidden());
+}
+
+void TestCUpdateError::translationContext()
+{
+    ContextTranslator translator;
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    CUpdateError dialog;
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("CUpdateError|CUpdateError"));
+    QCOMPARE(dialog.findChild<QPushButton *>("retry")->text(), QStringLiteral("CUpdateError|再试一次"));
+    QCOMPARE(dialog.findChild<QPushButton *>("download")->text(), QStringLiteral("CUpdateError|官网下载"));
+    QCOMPARE(dialog.findChild<QLabel *>("label")->text(), QStringLiteral("CUpdateError|更新失败"));
+    QCOMPARE(dialog.findChild<QLabel *>("error")->text(), QStringLiteral("CUpdateError|网络错误：10012"));
+}
+
+void TestCUpdateError::frameless()
+{
+    CUpdateError dialog;
+    QVERIFY(dialog.windowFlags().testFlag(Qt::FramelessWindowHint));
+    // The flag is added to a dialog's usual flags, not put in their place.
+    QCOMPARE(dialog.windowType(), Qt::Dialog);
+}
+
+void TestCUpdateError::background()
+{
+    const QImage expected = QImage(QStringLiteral(":/update_bg")).convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(expected.size(), QSize(640, 455));
+    CUpdateError dialog;
+    const QImage shot = dialog.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(shot.size(), QSize(640, 455));
+    // Points that no widget covers show the image itself.
+    for (const QPoint &p : {QPoint(0, 0), QPoint(639, 0), QPoint(320, 125), QPoint(100, 200),
+                            QPoint(5, 450), QPoint(639, 454)})
+        QCOMPARE(QColor(shot.pixel(p)), QColor(expected.pixel(p)));
+}
+
+void TestCUpdateError::buttonVisibility_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("message"); // -1: no setMessage; 0/1: the retry argument
+    QTest::addColumn<bool>("retryVisible");
+    QTest::addColumn<bool>("downloadVisible");
+
+    const QString page = QStringLiteral("https://example.com/download");
+    QTest::newRow("no message, no address") << QString() << -1 << true << false;
+    QTest::newRow("no message, address") << page << -1 << true << true;
+    QTest::newRow("retry, no address") << QString() << 1 << true << false;
+    QTest::newRow("retry, address") << page << 1 << true << true;
+    QTest::newRow("no retry, no address") << QString() << 0 << false << false;
+    QTest::newRow("no retry, address") << page << 0 << false << false;
+}
+
+void TestCUpdateError::buttonVisibility()
+{
+    QFETCH(QString, url);
+    QFETCH(int, message);
+    QFETCH(bool, retryVisible);
+    QFETCH(bool, downloadVisible);
+
+    CUpdateError dialog;
+    dialog.setDownloadUrl(url);
+    if (message >= 0)
+        dialog.setMessage(QStringLiteral("更新失败"), QStringLiteral("x"), message == 1);
+    auto *retry = dialog.findChild<QPushButton *>("retry");
+    auto *download = dialog.findChild<QPushButton *>("download");
+    QCOMPARE(!retry->isHidden(), retryVisible);
+    QCOMPARE(!download->isHidden(), downloadVisible);
+
+    // Shown on screen, the same holds.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QCOMPARE(retry->isVisible(), retryVisible);
+    QCOMPARE(download->isVisible(), downloadVisible);
+    dialog.hide();
+
+    // A retry message after a final one offers both again, as far as the address allows.
+    dialog.setMessage(QStringLiteral("配置错误"), QStringLiteral("y"), false);
+    QVERIFY(retry->isHidden() && download->isHidden());
+    dialog.setMessage(QStringLiteral("更新失败"), QStringLiteral("z"), true);
+    QVERIFY(!retry->isHidden());
+    QCOMPARE(!download->isHidden(), !url.isEmpty());
+
+    // A later address change touches only the download button, even after a final message.
+    dialog.setMessage(QStringLiteral("启动"), QStringLiteral("w"), false);
+    dialog.setDownloadUrl(url.isEmpty() ? QStringLiteral("https://example.com/") : QString());
+    QVERIFY(retry->isHidden());
+    QCOMPARE(!download->isHidden(), url.isEmpty());
+}
+
+void TestCUpdateError::setMessageTexts()
+{
+    CUpdateError dialog;
+    const QString message = QStringLiteral("下载更新文件%1失败\n第二行 \"quoted\" \\");
+    dialog.setMessage(QStringLiteral("更新失败"), message, true);
+    QCOMPARE(dialog.findChild<QLabel *>("label")->text(), QStringLiteral("更新失败"));
+    QCOMPARE(dialog.findChild<QLabel *>("error")->text(), message);
+    dialog.setMessage(QString(), QString(), false);
+    QCOMPARE(dialog.findChild<QLabel *>("label")->text(), QString());
+    QCOMPARE(dialog.findChild<QLabel *>("error")->text(), QString());
+    // The buttons' texts never change.
+    QCOMPARE(dialog.findChild<QPushButton *>("retry")->text(), QStringLiteral("再试一次"));
+    QCOMPARE(dialog.findChild<QPushButton *>("download")->text(), QStringLiteral("官网下载"));
+}
+
+void TestCUpdateError::retryClickReturnsOne()
+{
+    CUpdateError dialog;
+    dialog.setMessage(QStringLiteral("更新失败"), QStringLiteral("下载升级描述文件失败:网络超时"), true);
+    auto *retry = dialog.findChild<QPushButton *>("retry");
+    QCOMPARE(execWith(dialog, [retry] { QTest::mouseClick(retry, Qt::LeftButton); }), 1);
+    QVERIFY(!dialog.isVisible());
+    // The one dialog is reused for the next message of the run.
+    QCOMPARE(execWith(dialog, [retry] { QTest::mouseClick(retry, Qt::LeftButton); }), 1);
+}
+
+void TestCUpdateError::enterPressesRetry()
+{
+    CUpdateError dialog;
+    dialog.setDownloadUrl(QStringLiteral("https://example.com/"));
+    dialog.setMessage(QStringLiteral("更新失败"), QStringLiteral("x"), true);
+    QCOMPARE(execWith(dialog, [&dialog] { typeKey(dialog, Qt::Key_Return); }), 1);
+    QVERIFY(m_opened.isEmpty());
+}
+
+void TestCUpdateError::escapeReturnsZero()
+{
+    CUpdateError dialog;
+    dialog.setMessage(QStringLiteral("更新失败"), QStringLiteral("x"), true);
+    QCOMPARE(execWith(dialog, [&dialog] { typeKey(dialog, Qt::Key_Escape); }), 0);
+}
+
+void TestCUpdateError::withoutRetryOnlyEscapeLeaves()
+{
+    CUpdateError dialog;
+    dialog.setDownloadUrl(QStringLiteral("https://example.com/"));
+    dialog.setMessage(QStringLiteral("配置错误"), QStringLiteral("升级地址不合法:"), false);
+    bool stayedAfterEnter = false;
+    const int result = execWith(dialog, [&] {
+        // The default button is hidden, so Enter has nothing to press.
+        typeKey(dialog, Qt::Key_Return);
+        stayedAfterEnter = dialog.isVisible();
+        typeKey(dialog, Qt::Key_Escape);
+    });
+    QVERIFY(stayedAfterEnter);
+    QCOMPARE(result, 0);
+}
+
+void TestCUpdateError::downloadOpensPageAndStays_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QUrl>("expected");
+
+    QTest::newRow("plain") << QStringLiteral("https://example.com/download.html")
+                           << QUrl(QStringLiteral("https://example.com/download.html"));
+    QTest::newRow("query") << QStringLiteral("http://127.0.0.1:8080/soft?id=3&os=win")
+                           << QUrl(QStringLiteral("http://127.0.0.1:8080/soft?id=3&os=win"));
+    // Tolerant parsing repairs what a hand-edited configuration may hold.
+    QTest::newRow("space") << QStringLiteral("https://example.com/down load")
+                           << QUrl(QStringLiteral("https://example.com/down%20load"));
+    QTest::newRow("chinese path") << QStringLiteral("https://example.com/下载")
+                                  << QUrl(QStringLiteral("https://example.com/%E4%B8%8B%E8%BD%BD"));
+}
+
+void TestCUpdateError::downloadOpensPageAndStays()
+{
+    QFETCH(QString, address);
+    QFETCH(QUrl, expected);
+
+    CUpdateError dialog;
+    dialog.setDownloadUrl(address);
+    dialog.setMessage(QStringLiteral("更新失败"), QStringLiteral("x"), true);
+    auto *download = dialog.findChild<QPushButton *>("download");
+    auto *retry = dialog.findChild<QPushButton *>("retry");
+    bool stayedOpen = false;
+    int openedBeforeRetry = -1;
+    const int result = execWith(dialog, [&] {
+        QTest::mouseClick(download, Qt::LeftButton);
+        QTest::mouseClick(download, Qt::LeftButton);
+        stayedOpen = dialog.isVisible();
+        openedBeforeRetry = m_opened.size();
+        QTest::mouseClick(retry, Qt::LeftButton);
+    });
+    QVERIFY(stayedOpen);
+    QCOMPARE(openedBeforeRetry, 2);
+    QCOMPARE(result, 1);
+    QCOMPARE(m_opened, QList<QUrl>({expected, expected}));
+    QCOMPARE(m_opened.first().toString(QUrl::FullyEncoded), expected.toString(QUrl::FullyEncoded));
+}
+
+QTEST_MAIN(TestCUpdateError)
+#include "tst_cupdateerror.moc"
