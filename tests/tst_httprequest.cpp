@@ -116,7 +116,7 @@ void TestHttpRequest::succeeds_data()
     const QByteArray ini = "[Summary]\r\nUpdateType=1\r\n[Version]\r\nFolder=v10\r\n";
     QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
     for (int i = 0; i < large.size(); ++i)
-        large[i] = static_cast<char>((i * 7919) >> 3);
+        large[i] = static_cast<char>((quint32(i) * 7919u) >> 3);
 
     QTest::newRow("content-length") << TestHttpServer::ok(ini) << ini;
     QTest::newRow("empty body") << TestHttpServer::ok(QByteArray()) << QByteArray();
