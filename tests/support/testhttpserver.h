@@ -15,7 +15,14 @@
 //
 // Routes may be replaced at any time, also while a client is connected; a request
 // takes the route as it is when the request has been read completely. All public
-// functions are thread-safe.
+// functions are thread-safe. With start(), requestReceived is emitted on the
+// server's thread: wait with QTRY_COMPARE(server.requestCount(...), n) rather
+// than a QSignalSpy (which would record from that thread).
+//
+// A Content-Length (or Transfer-Encoding) given in Response::headers replaces the
+// automatic one while the body is still sent as given, so a test can announce
+// more or fewer bytes than it sends. Cut::Close on a close-delimited body looks
+// complete to the client.
 
 #include <QByteArray>
 #include <QHash>
