@@ -19,9 +19,10 @@
 // server's thread: wait with QTRY_COMPARE(server.requestCount(...), n) rather
 // than a QSignalSpy (which would record from that thread).
 //
-// A Content-Length (or Transfer-Encoding) given in Response::headers replaces the
-// automatic one while the body is still sent as given, so a test can announce
-// more or fewer bytes than it sends. Cut::Close on a close-delimited body looks
+// A Content-Length given in Response::headers replaces the automatic one while
+// the body is still sent as given, so a test can announce more or fewer bytes
+// than it sends (a raw chunked text can be sent close-delimited with its own
+// "Transfer-Encoding: chunked" header). Cut::Close on a close-delimited body looks
 // complete to the client.
 
 #include <QByteArray>
