@@ -1,8 +1,8 @@
 // Process-level tests of updater-publish: the real executable publishes release
 // folders made in temporary directories, and the results are read back with the
-// updater's own list parser and INI read, and served by a real nginx.
+// updater's own list parser and INI read.
 
-#include "support/nginxserver.h"
+#include "support/publishrun.h"
 #include "update/filelist.h"
 #include "update/md5.h"
 
@@ -10,140 +10,14 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QSettings>
-#include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
 
 #include <algorithm>
-#include <unistd.h>
 
 namespace {
-
-struct ToolRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-// Runs the built updater-publish; asNobody drops to an unprivileged user, which is
-// how a permission can stop the tool although the tests run as root.
-ToolRun runPublish(const QStringList &arguments, bool asNobody = false)
-{
-    QString program = QStringLiteral(UPDATER_PUBLISH_EXE);
-    QStringList args = arguments;
-    if (asNobody) {
-        args = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                           QStringLiteral("--clear-groups"), program} + arguments;
-        program = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    }
-    QProcess process;
-    process.start(program, args);
-    ToolRun run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// Content that differs per file and spans several hashing chunks when large.
-QByteArray patternBytes(int size, int seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 2166136261u ^ static_cast<quint32>(seed);
-    for (int i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
-// Every entry below root with its content ("<folder>" for folders, the target for
-// links), so a test can see that nothing at all changed.
-QMap<QString, QByteArray> snapshot(const QString &root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString key = QDir(root).relativeFilePath(info.filePath());
-        if (info.isSymLink())
-            tree.insert(key, "-> " + info.symLinkTarget().toUtf8());
-        else if (info.isDir())
-            tree.insert(key, "<folder>");
-        else
-            tree.insert(key, readFile(info.filePath()));
-    }
-    return tree;
-}
-
-QStringList lines(const QByteArray &text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// One release of several shapes: nested folders, an empty file, files larger than
-// a hashing chunk, names whose key order differs from their backslash order.
-QMap<QString, QByteArray> sampleRelease()
-{
-    return {
-        {QStringLiteral("Host.exe"), patternBytes(2500000, 1)},
-        {QStringLiteral("empty.dat"), QByteArray()},
-        {QStringLiteral("data/abc.txt"), QByteArray("abc")},
-        {QStringLiteral("data0.txt"), QByteArray("sorts after data/ as a key")},
-        {QStringLiteral("data/deep/er/file.bin"), patternBytes(70000, 2)},
-        {QStringLiteral("a b.txt"), QByteArray("a space in the name")},
-        {QStringLiteral("bin/plugin.dll"), patternBytes(1048576, 3)},
-        {QStringLiteral("B.txt"), QByteArray("upper case sorts first")},
-        {QStringLiteral("A space.txt"), QByteArray("first in key order")},
-    };
-}
-
-bool writeRelease(const QString &root, const QMap<QString, QByteArray> &files)
-{
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!writeFile(root + QLatin1Char('/') + it.key(), it.value()))
-            return false;
-    }
-    return true;
-}
-
-QByteArray httpGet(QNetworkAccessManager &manager, const QString &address, int &status)
-{
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (!reply->isFinished())
-        finished.wait(10000);
-    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = reply->readAll();
-    delete reply;
-    return body;
-}
 
 // Restores the process's local 8-bit encoding when a test changed it.
 class LocaleCodecScope
@@ -172,15 +46,9 @@ private slots:
     void descriptorRoundTrip_data();
     void descriptorRoundTrip();
     void deterministicOutput();
-    void refusals_data();
-    void refusals();
     void gbkPathRoundTrip();
     void replaceSwapsTheFolder();
     void writeFailureKeepsPublication();
-    void verifyDetects_data();
-    void verifyDetects();
-    void nginxServesPrintedAddresses_data();
-    void nginxServesPrintedAddresses();
     void helpDocumentsEveryOption();
 };
 
@@ -366,155 +234,6 @@ void TestPublish::deterministicOutput()
     QCOMPARE(snapshot(out2), snapshot(out1));
 }
 
-void TestPublish::refusals_data()
-{
-    QTest::addColumn<QStringList>("files");     // created in the release besides good.txt
-    QTest::addColumn<QString>("setup");         // a special arrangement, see refusals()
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("messages");  // %REL% and %OUT% stand for the folders
-
-    const QStringList none;
-    auto row = [&](const char *name, const QStringList &files, const QString &message,
-                   const QStringList &arguments = QStringList(), const QString &setup = QString()) {
-        QTest::newRow(name) << files << setup << arguments << QStringList{message};
-    };
-    const QString unsafe = QStringLiteral("the updater drops it as an unsafe path");
-    row("dot-dot through backslashes", {QStringLiteral("..\\evil.txt")}, QStringLiteral("\"..\\evil.txt\": ") + unsafe);
-    row("drive colon", {QStringLiteral("c:x.txt")}, QStringLiteral("\"c:x.txt\": ") + unsafe);
-    const QString breaksLine = QStringLiteral("a TAB, CR or LF would break its md5.txt line");
-    row("TAB", {QStringLiteral("a\tb.txt")}, QStringLiteral("\"a\\tb.txt\": ") + breaksLine);
-    row("CR", {QStringLiteral("a\rb.txt")}, QStringLiteral("\"a\\rb.txt\": ") + breaksLine);
-    row("LF in a folder", {QStringLiteral("dir\nx/b.txt")}, QStringLiteral("\"dir\\nx/b.txt\": ") + breaksLine);
-    row("percent", {QStringLiteral("100%.txt")},
-        QStringLiteral("\"100%.txt\": \"%\" would be read as an escape in the download address"));
-    row("hash", {QStringLiteral("a#b.txt")}, QStringLiteral("\"a#b.txt\": \"#\" would cut the download address short"));
-    row("backslash", {QStringLiteral("dir\\file.txt")},
-        QStringLiteral("\"dir\\file.txt\": the updater reads a backslash as a folder separator"));
-    for (const QString &c : {QStringLiteral("<"), QStringLiteral(">"), QStringLiteral("\""), QStringLiteral("|"),
-                             QStringLiteral("?"), QStringLiteral("*")}) {
-        const QString name = QStringLiteral("a") + c + QStringLiteral("b");
-        QTest::newRow(qPrintable(QStringLiteral("Windows character ") + c))
-            << QStringList{name} << QString() << none
-            << QStringList{QStringLiteral("\"%1\": \"%2\" is not allowed in a Windows name").arg(name, c)};
-    }
-    row("control character", {QStringLiteral("a\x01" "b")},
-        QStringLiteral("\"a\\x01b\": a control character is not allowed in a Windows name"));
-    const QString trailing = QStringLiteral("Windows drops a trailing dot or space from a name");
-    row("trailing dot", {QStringLiteral("name.")}, QStringLiteral("\"name.\": ") + trailing);
-    row("trailing space in a folder", {QStringLiteral("dir /x.txt")}, QStringLiteral("\"dir /x.txt\": ") + trailing);
-    row("CON", {QStringLiteral("CON")}, QStringLiteral("\"CON\": \"CON\" is a device name on Windows"));
-    row("nul with extension", {QStringLiteral("nul.txt")}, QStringLiteral("\"nul.txt\": \"nul\" is a device name on Windows"));
-    row("COM1 deeper", {QStringLiteral("sub/com1.log")},
-        QStringLiteral("\"sub/com1.log\": \"com1\" is a device name on Windows"));
-    row("LPT9", {QStringLiteral("LPT9")}, QStringLiteral("\"LPT9\": \"LPT9\" is a device name on Windows"));
-    row("AUX folder", {QStringLiteral("aux/readme.txt")},
-        QStringLiteral("\"aux/readme.txt\": \"aux\" is a device name on Windows"));
-    row("PRN", {QStringLiteral("prn.dll")}, QStringLiteral("\"prn.dll\": \"prn\" is a device name on Windows"));
-    row("letter case", {QStringLiteral("Data/a.txt"), QStringLiteral("data/A.txt")},
-        QStringLiteral("\"data/A.txt\": differs only in letter case from \"Data/a.txt\" (one file on Windows)"));
-    row("file and folder letter case", {QStringLiteral("Readme/x.txt"), QStringLiteral("readme")},
-        QStringLiteral("\"readme\": differs only in letter case from the folder \"Readme\" (one name on Windows)"));
-    row("non-ASCII without encoding", {QStringLiteral("中文.txt")},
-        QStringLiteral("\"中文.txt\": not plain ASCII: give --path-encoding with the clients' code page (e.g. GBK)"));
-    row("not representable", {QStringLiteral("😀.txt")}, QStringLiteral("\"😀.txt\": cannot be represented in GBK"),
-        {QStringLiteral("--path-encoding"), QStringLiteral("GBK")});
-    row("unknown encoding", none, QStringLiteral("unknown --path-encoding \"NOPE\""),
-        {QStringLiteral("--path-encoding"), QStringLiteral("NOPE")});
-    row("encoding not ASCII-compatible", none,
-        QStringLiteral("--path-encoding \"UTF-16\" does not keep ASCII characters as single bytes"),
-        {QStringLiteral("--path-encoding"), QStringLiteral("UTF-16")});
-    row("unreadable file", {QStringLiteral("secret.bin")},
-        QStringLiteral("\"secret.bin\": cannot read this file: Permission denied"), none, QStringLiteral("unreadable"));
-    row("unreadable folder", {QStringLiteral("locked/x.txt")}, QStringLiteral("\"locked\": cannot read this folder"),
-        none, QStringLiteral("unreadable"));
-    row("link to a folder", none, QStringLiteral("\"linked\": is a symbolic link to a folder, which is not followed"),
-        none, QStringLiteral("folderLink"));
-    row("empty release", none, QStringLiteral("RELEASE_DIR holds no file to publish"), none, QStringLiteral("empty"));
-    row("OUT_DIR inside RELEASE_DIR", none, QStringLiteral("OUT_DIR \"%REL%/out\" is inside RELEASE_DIR \"%REL%\""),
-        none, QStringLiteral("outInsideRelease"));
-    row("OUT_DIR is RELEASE_DIR", none, QStringLiteral("OUT_DIR \"%REL%\" is inside RELEASE_DIR \"%REL%\""), none,
-        QStringLiteral("outIsRelease"));
-    row("RELEASE_DIR inside OUT_DIR", none, QStringLiteral("RELEASE_DIR \"%OUT%/rel\" is inside OUT_DIR \"%OUT%\""),
-        none, QStringLiteral("releaseInsideOut"));
-    row("existing version folder", none,
-        QStringLiteral("the version folder \"%OUT%/old\" exists: publish under a new --folder, or give --replace"),
-        {QStringLiteral("--folder"), QStringLiteral("old")});
-    row("folder with a slash", none, QStringLiteral("--folder \"a/b\": must be one folder name, without \"/\" or \"\\\""),
-        {QStringLiteral("--folder"), QStringLiteral("a/b")});
-    row("empty folder", none,
-        QStringLiteral("--folder \"\": must not be empty: the list would land beside update.ini"),
-        {QStringLiteral("--folder"), QString()});
-    row("invalid URL", none,
-        QStringLiteral("--url \"http://[::1\" is not a valid address; the updater would stop at start-up"),
-        {QStringLiteral("--url"), QStringLiteral("http://[::1")});
-    QTest::newRow("every problem, in path order")
-        << QStringList{QStringLiteral("z%.txt"), QStringLiteral("a#.txt")} << QString() << none
-        << QStringList{QStringLiteral("\"a#.txt\": \"#\" would cut the download address short"),
-                       QStringLiteral("\"z%.txt\": \"%\" would be read as an escape in the download address")};
-}
-
-void TestPublish::refusals()
-{
-    QFETCH(QStringList, files);
-    QFETCH(QString, setup);
-    QFETCH(QStringList, arguments);
-    QFETCH(QStringList, messages);
-
-    QTemporaryDir tmp;
-    QString rel = tmp.filePath(QStringLiteral("rel"));
-    QString out = tmp.filePath(QStringLiteral("out"));
-    // A previous publication that must survive every refusal.
-    QVERIFY(writeFile(out + QStringLiteral("/update.ini"), "[Version]\nFolder=old\n"));
-    QVERIFY(writeFile(out + QStringLiteral("/old/md5.txt"), fileListLine(md5Text("o"), 1, "o.txt") + "\r\n"));
-    QVERIFY(writeFile(out + QStringLiteral("/old/o.txt"), "o"));
-    if (setup == QLatin1String("releaseInsideOut"))
-        rel = out + QStringLiteral("/rel");
-    if (setup != QLatin1String("empty"))
-        QVERIFY(writeFile(rel + QStringLiteral("/good.txt"), "good"));
-    else
-        QVERIFY(writeFile(rel + QStringLiteral("/system.cfg"), "[Update]\n"));
-    for (const QString &file : qAsConst(files))
-        QVERIFY(writeFile(rel + QLatin1Char('/') + file, "x"));
-
-    bool asNobody = false;
-    if (setup == QLatin1String("unreadable")) {
-        const QString target = rel + QLatin1Char('/') + files.constFirst().section(QLatin1Char('/'), 0, 0);
-        QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions()));
-        if (geteuid() == 0) {
-            // Permission bits stop nobody as root; the tool runs as "nobody".
-            if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
-                QSKIP("running as root without setpriv: cannot make a file unreadable");
-            asNobody = true;
-            QVERIFY(QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7755)));
-            QVERIFY(QFile::setPermissions(out, QFileDevice::Permissions(0x7777)));
-        }
-    } else if (setup == QLatin1String("folderLink")) {
-        QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("elsewhere"))));
-        QVERIFY(writeFile(tmp.filePath(QStringLiteral("elsewhere/f.txt")), "f"));
-        QVERIFY(QFile::link(tmp.filePath(QStringLiteral("elsewhere")), rel + QStringLiteral("/linked")));
-    } else if (setup == QLatin1String("outInsideRelease")) {
-        out = rel + QStringLiteral("/out");
-    } else if (setup == QLatin1String("outIsRelease")) {
-        out = rel;
-    }
-
-    const QMap<QString, QByteArray> before = snapshot(tmp.path());
-    const ToolRun run = runPublish(arguments + QStringList{rel, out}, asNobody);
-    const QMap<QString, QByteArray> after = snapshot(tmp.path());
-    QFile::setPermissions(rel + QLatin1Char('/') + files.value(0).section(QLatin1Char('/'), 0, 0),
-                          QFileDevice::Permissions(0x7755));
-
-    QByteArray expected;
-    for (QString message : qAsConst(messages)) {
-        message.replace(QLatin1String("%REL%"), rel).replace(QLatin1String("%OUT%"), out);
-        expected += "updater-publish: refused: " + message.toUtf8() + '\n';
-    }
-    QCOMPARE(QString::fromUtf8(run.err), QString::fromUtf8(expected));
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(run.out, QByteArray());
-    QCOMPARE(after, before);
-}
-
 void TestPublish::gbkPathRoundTrip()
 {
     QTextCodec *gbk = QTextCodec::codecForName("GBK");
@@ -589,150 +308,6 @@ void TestPublish::writeFailureKeepsPublication()
              QStringLiteral("updater-publish: failed: cannot create OUT_DIR \"%1\"\n").arg(out));
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(snapshot(tmp.path()), before);
-}
-
-void TestPublish::verifyDetects_data()
-{
-    QTest::addColumn<QString>("damage");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("report");  // %OUT% stands for OUT_DIR
-
-    const QString abc = QString::fromLatin1(md5Text("abc"));
-    QTest::newRow("intact") << QString() << 0
-                            << QStringList{QStringLiteral("\"%OUT%\": 3 files verified, no problem found.")};
-    QTest::newRow("missing file") << QStringLiteral("remove") << 1 << QStringList{QStringLiteral("\"data/abc.txt\": missing")};
-    QTest::newRow("changed byte")
-        << QStringLiteral("changeByte") << 1
-        << QStringList{QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("abd")), abc)};
-    QTest::newRow("wrong size listed") << QStringLiteral("listSize") << 1
-                                       << QStringList{QStringLiteral("\"data/abc.txt\": 3 bytes, listed as 4")};
-    QTest::newRow("truncated file")
-        << QStringLiteral("truncate") << 1
-        << QStringList{QStringLiteral("\"data/abc.txt\": 2 bytes, listed as 3"),
-                       QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("ab")), abc)};
-    QTest::newRow("unsafe path") << QStringLiteral("unsafeLine") << 1
-                                 << QStringList{QStringLiteral("md5.txt line 4: \"../x.txt\" is an unsafe path (the updater drops it)")};
-    QTest::newRow("malformed line") << QStringLiteral("badLine") << 1
-                                    << QStringList{QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
-    QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << 1
-                                   << QStringList{QStringLiteral("\"%OUT%/update.ini\": cannot be read as INI")};
-}
-
-void TestPublish::verifyDetects()
-{
-    QFETCH(QString, damage);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, report);
-
-    QTemporaryDir tmp;
-    const QString rel = tmp.filePath(QStringLiteral("release"));
-    const QString out = tmp.filePath(QStringLiteral("www"));
-    QVERIFY(writeFile(rel + QStringLiteral("/data/abc.txt"), "abc"));
-    QVERIFY(writeFile(rel + QStringLiteral("/data/big.bin"), patternBytes(1500000, 9)));
-    QVERIFY(writeFile(rel + QStringLiteral("/top.txt"), "top"));
-    QCOMPARE(runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), rel, out}).exitCode, 0);
-
-    const QString file = out + QStringLiteral("/v1/data/abc.txt");
-    const QString listPath = out + QStringLiteral("/v1/md5.txt");
-    QByteArray list = readFile(listPath);
-    if (damage == QLatin1String("remove")) {
-        QVERIFY(QFile::remove(file));
-    } else if (damage == QLatin1String("changeByte")) {
-        QVERIFY(writeFile(file, "abd"));
-    } else if (damage == QLatin1String("truncate")) {
-        QVERIFY(writeFile(file, "ab"));
-    } else if (damage == QLatin1String("listSize")) {
-        QVERIFY(list.contains("\t0000000300000000\tdata\\abc.txt"));
-        list.replace("\t0000000300000000\tdata\\abc.txt", "\t0000000400000000\tdata\\abc.txt");
-        QVERIFY(writeFile(listPath, list));
-    } else if (damage == QLatin1String("unsafeLine")) {
-        QVERIFY(writeFile(listPath, list + fileListLine(md5Text("x"), 1, "..\\x.txt") + "\r\n"));
-    } else if (damage == QLatin1String("badLine")) {
-        QVERIFY(writeFile(listPath, list + "a heading without fields\r\n"));
-    } else if (damage == QLatin1String("noDescriptor")) {
-        QVERIFY(QFile::remove(out + QStringLiteral("/update.ini")));
-    }
-
-    const ToolRun run = runPublish({QStringLiteral("--verify"), out});
-    QString expected;
-    for (const QString &line : qAsConst(report))
-        expected += QString(line).replace(QLatin1String("%OUT%"), out) + QLatin1Char('\n');
-    QCOMPARE(QString::fromUtf8(run.out), expected);
-    QCOMPARE(run.exitCode, exitCode);
-}
-
-void TestPublish::nginxServesPrintedAddresses_data()
-{
-    QTest::addColumn<bool>("trailingSlash");
-    QTest::newRow("URL ending in a slash") << true;
-    QTest::newRow("URL without the slash, folder moved beside") << false;
-}
-
-void TestPublish::nginxServesPrintedAddresses()
-{
-    QFETCH(bool, trailingSlash);
-    if (!NginxServer::isAvailable())
-        QSKIP("nginx is not installed");
-    QTemporaryDir tmp;
-    const QString rel = tmp.filePath(QStringLiteral("release"));
-    const QString www = tmp.filePath(QStringLiteral("www"));
-    const QMap<QString, QByteArray> files = sampleRelease();
-    QVERIFY(writeRelease(rel, files));
-    QVERIFY(QDir().mkpath(www));
-
-    NginxServer nginx;
-    QString error;
-    QVERIFY2(nginx.start(www, error), qPrintable(error));
-    const QString url = nginx.baseAddress() + (trailingSlash ? QStringLiteral("/pub/app/") : QStringLiteral("/pub/app"));
-    const QString out = www + QStringLiteral("/pub/app");
-    const ToolRun run = runPublish({QStringLiteral("--folder"), QStringLiteral("v3"), QStringLiteral("--url"), url, rel, out});
-    QCOMPARE(run.err, QByteArray());
-    QCOMPARE(run.exitCode, 0);
-
-    QMap<QString, QString> printed;
-    const QRegularExpression address(QStringLiteral("^  (descriptor|file list|sample file): +(.+)$"));
-    for (const QString &line : lines(run.out)) {
-        const QRegularExpressionMatch match = address.match(line);
-        if (match.hasMatch())
-            printed.insert(match.captured(1), match.captured(2));
-    }
-    QCOMPARE(printed.size(), 3);
-    // The first file in key order has a space in its name: it must be requested
-    // as the updater would, not as a carefully escaped address.
-    QCOMPARE(printed.value(QStringLiteral("sample file")), url + QStringLiteral("v3/A space.txt"));
-    if (trailingSlash) {
-        QCOMPARE(printed.value(QStringLiteral("descriptor")), url + QStringLiteral("/update.ini"));
-        QVERIFY(printed.value(QStringLiteral("descriptor")).endsWith(QLatin1String("/pub/app//update.ini")));
-        QVERIFY(printed.value(QStringLiteral("file list")).endsWith(QLatin1String("/pub/app/v3//md5.txt")));
-        QVERIFY(run.out.contains("merges \"//\""));
-    } else {
-        QVERIFY(printed.value(QStringLiteral("file list")).endsWith(QLatin1String("/pub/appv3//md5.txt")));
-        QVERIFY(run.out.contains("URL does not end in \"/\": the version folder then becomes a sibling named \"appv3\""));
-        // What the tool tells the publisher to do: serve the folder as that sibling.
-        QVERIFY(QDir().rename(out + QStringLiteral("/v3"), www + QStringLiteral("/pub/appv3")));
-    }
-    const QString versionDir = trailingSlash ? out + QStringLiteral("/v3") : www + QStringLiteral("/pub/appv3");
-
-    QNetworkAccessManager manager;
-    int status = 0;
-    QCOMPARE(httpGet(manager, printed.value(QStringLiteral("descriptor")), status), readFile(out + QStringLiteral("/update.ini")));
-    QCOMPARE(status, 200);
-    const QByteArray list = httpGet(manager, printed.value(QStringLiteral("file list")), status);
-    QCOMPARE(status, 200);
-    QCOMPARE(list, readFile(versionDir + QStringLiteral("/md5.txt")));
-    QCOMPARE(httpGet(manager, printed.value(QStringLiteral("sample file")), status), files.value(QStringLiteral("A space.txt")));
-    QCOMPARE(status, 200);
-
-    // Every listed file at base + path, the way the download worker builds it.
-    const QString base = printed.value(QStringLiteral("sample file")).chopped(int(qstrlen("A space.txt")));
-    const UpdateFileMap parsed = parseFileList(list);
-    QCOMPARE(parsed.size(), files.size());
-    for (const UpdateFileEntry &entry : parsed) {
-        const QByteArray body = httpGet(manager, base + entry.path, status);
-        QCOMPARE(status, 200);
-        QCOMPARE(body, files.value(entry.path));
-        QCOMPARE(md5Text(body), entry.md5);
-    }
 }
 
 void TestPublish::helpDocumentsEveryOption()

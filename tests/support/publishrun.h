@@ -1,0 +1,47 @@
+#pragma once
+
+// Helpers for the process-level tests of updater-publish: run the built tool,
+// make release folders, and take snapshots of trees.
+//
+//   QVERIFY(writeRelease(rel, sampleRelease()));
+//   const ToolRun run = runPublish({"--folder", "v1", rel, out});
+//   QCOMPARE(run.exitCode, 0);
+//   QCOMPARE(snapshot(out2), snapshot(out1));
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+/// What one run of updater-publish did.
+struct ToolRun
+{
+    int exitCode = -1;  ///< -1 when it did not start or crashed
+    QByteArray out;     ///< standard output
+    QByteArray err;     ///< standard error
+};
+
+/// Runs the built updater-publish. asNobody runs it as uid/gid 65534 through
+/// setpriv, so permissions can stop it although the tests run as root.
+ToolRun runPublish(const QStringList &arguments, bool asNobody = false);
+
+/// Writes a file, creating its folders. False on any failure.
+bool writeFile(const QString &path, const QByteArray &content);
+
+/// The whole file, or "<unreadable>".
+QByteArray readFile(const QString &path);
+
+/// size bytes of a pseudo-random pattern that differs per seed.
+QByteArray patternBytes(int size, int seed);
+
+/// Every entry below root with its content ("<folder>" for folders, "-> target"
+/// for links), so a test can see that nothing at all changed.
+QMap<QString, QByteArray> snapshot(const QString &root);
+
+/// A release of several shapes: nested folders, an empty file, files larger than
+/// a hashing chunk, names whose key order differs from their backslash order, a
+/// space in the first name in key order ("A space.txt").
+QMap<QString, QByteArray> sampleRelease();
+
+/// Writes files (relative path -> content) below root.
+bool writeRelease(const QString &root, const QMap<QString, QByteArray> &files);

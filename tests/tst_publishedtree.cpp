@@ -1,0 +1,194 @@
+// A published tree as clients meet it: checked by updater-publish --verify, and
+// served by a real nginx at the addresses that --url prints.
+
+#include "support/nginxserver.h"
+#include "support/publishrun.h"
+#include "update/filelist.h"
+#include "update/md5.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray httpGet(QNetworkAccessManager &manager, const QString &address, int &status)
+{
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        finished.wait(10000);
+    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray body = reply->readAll();
+    delete reply;
+    return body;
+}
+
+QStringList lines(const QByteArray &text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestPublishedTree : public QObject
+{
+    Q_OBJECT
+private slots:
+    void verifyDetects_data();
+    void verifyDetects();
+    void nginxServesPrintedAddresses_data();
+    void nginxServesPrintedAddresses();
+};
+
+void TestPublishedTree::verifyDetects_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("report");  // %OUT% stands for OUT_DIR
+
+    const QString abc = QString::fromLatin1(md5Text("abc"));
+    QTest::newRow("intact") << QString() << 0
+                            << QStringList{QStringLiteral("\"%OUT%\": 3 files verified, no problem found.")};
+    QTest::newRow("missing file") << QStringLiteral("remove") << 1 << QStringList{QStringLiteral("\"data/abc.txt\": missing")};
+    QTest::newRow("changed byte")
+        << QStringLiteral("changeByte") << 1
+        << QStringList{QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("abd")), abc)};
+    QTest::newRow("wrong size listed") << QStringLiteral("listSize") << 1
+                                       << QStringList{QStringLiteral("\"data/abc.txt\": 3 bytes, listed as 4")};
+    QTest::newRow("truncated file")
+        << QStringLiteral("truncate") << 1
+        << QStringList{QStringLiteral("\"data/abc.txt\": 2 bytes, listed as 3"),
+                       QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("ab")), abc)};
+    QTest::newRow("unsafe path") << QStringLiteral("unsafeLine") << 1
+                                 << QStringList{QStringLiteral("md5.txt line 4: \"../x.txt\" is an unsafe path (the updater drops it)")};
+    QTest::newRow("malformed line") << QStringLiteral("badLine") << 1
+                                    << QStringList{QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
+    QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << 1
+                                   << QStringList{QStringLiteral("\"%OUT%/update.ini\": cannot be read as INI")};
+}
+
+void TestPublishedTree::verifyDetects()
+{
+    QFETCH(QString, damage);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, report);
+
+    QTemporaryDir tmp;
+    const QString rel = tmp.filePath(QStringLiteral("release"));
+    const QString out = tmp.filePath(QStringLiteral("www"));
+    QVERIFY(writeFile(rel + QStringLiteral("/data/abc.txt"), "abc"));
+    QVERIFY(writeFile(rel + QStringLiteral("/data/big.bin"), patternBytes(1500000, 9)));
+    QVERIFY(writeFile(rel + QStringLiteral("/top.txt"), "top"));
+    QCOMPARE(runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), rel, out}).exitCode, 0);
+
+    const QString file = out + QStringLiteral("/v1/data/abc.txt");
+    const QString listPath = out + QStringLiteral("/v1/md5.txt");
+    QByteArray list = readFile(listPath);
+    if (damage == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(file));
+    } else if (damage == QLatin1String("changeByte")) {
+        QVERIFY(writeFile(file, "abd"));
+    } else if (damage == QLatin1String("truncate")) {
+        QVERIFY(writeFile(file, "ab"));
+    } else if (damage == QLatin1String("listSize")) {
+        QVERIFY(list.contains("\t0000000300000000\tdata\\abc.txt"));
+        list.replace("\t0000000300000000\tdata\\abc.txt", "\t0000000400000000\tdata\\abc.txt");
+        QVERIFY(writeFile(listPath, list));
+    } else if (damage == QLatin1String("unsafeLine")) {
+        QVERIFY(writeFile(listPath, list + fileListLine(md5Text("x"), 1, "..\\x.txt") + "\r\n"));
+    } else if (damage == QLatin1String("badLine")) {
+        QVERIFY(writeFile(listPath, list + "a heading without fields\r\n"));
+    } else if (damage == QLatin1String("noDescriptor")) {
+        QVERIFY(QFile::remove(out + QStringLiteral("/update.ini")));
+    }
+
+    const ToolRun run = runPublish({QStringLiteral("--verify"), out});
+    QString expected;
+    for (const QString &line : qAsConst(report))
+        expected += QString(line).replace(QLatin1String("%OUT%"), out) + QLatin1Char('\n');
+    QCOMPARE(QString::fromUtf8(run.out), expected);
+    QCOMPARE(run.exitCode, exitCode);
+}
+
+void TestPublishedTree::nginxServesPrintedAddresses_data()
+{
+    QTest::addColumn<bool>("trailingSlash");
+    QTest::newRow("URL ending in a slash") << true;
+    QTest::newRow("URL without the slash, folder moved beside") << false;
+}
+
+void TestPublishedTree::nginxServesPrintedAddresses()
+{
+    QFETCH(bool, trailingSlash);
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    QTemporaryDir tmp;
+    const QString rel = tmp.filePath(QStringLiteral("release"));
+    const QString www = tmp.filePath(QStringLiteral("www"));
+    const QMap<QString, QByteArray> files = sampleRelease();
+    QVERIFY(writeRelease(rel, files));
+    QVERIFY(QDir().mkpath(www));
+
+    NginxServer nginx;
+    QString error;
+    QVERIFY2(nginx.start(www, error), qPrintable(error));
+    const QString url = nginx.baseAddress() + (trailingSlash ? QStringLiteral("/pub/app/") : QStringLiteral("/pub/app"));
+    const QString out = www + QStringLiteral("/pub/app");
+    const ToolRun run = runPublish({QStringLiteral("--folder"), QStringLiteral("v3"), QStringLiteral("--url"), url, rel, out});
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.exitCode, 0);
+
+    QMap<QString, QString> printed;
+    const QRegularExpression address(QStringLiteral("^  (descriptor|file list|sample file): +(.+)$"));
+    for (const QString &line : lines(run.out)) {
+        const QRegularExpressionMatch match = address.match(line);
+        if (match.hasMatch())
+            printed.insert(match.captured(1), match.captured(2));
+    }
+    QCOMPARE(printed.size(), 3);
+    // The first file in key order has a space in its name: it must be requested
+    // as the updater would, not as a carefully escaped address.
+    QCOMPARE(printed.value(QStringLiteral("sample file")), url + QStringLiteral("v3/A space.txt"));
+    if (trailingSlash) {
+        QCOMPARE(printed.value(QStringLiteral("descriptor")), url + QStringLiteral("/update.ini"));
+        QVERIFY(printed.value(QStringLiteral("descriptor")).endsWith(QLatin1String("/pub/app//update.ini")));
+        QVERIFY(printed.value(QStringLiteral("file list")).endsWith(QLatin1String("/pub/app/v3//md5.txt")));
+        QVERIFY(run.out.contains("merges \"//\""));
+    } else {
+        QVERIFY(printed.value(QStringLiteral("file list")).endsWith(QLatin1String("/pub/appv3//md5.txt")));
+        QVERIFY(run.out.contains("URL does not end in \"/\": the version folder then becomes a sibling named \"appv3\""));
+        // What the tool tells the publisher to do: serve the folder as that sibling.
+        QVERIFY(QDir().rename(out + QStringLiteral("/v3"), www + QStringLiteral("/pub/appv3")));
+    }
+    const QString versionDir = trailingSlash ? out + QStringLiteral("/v3") : www + QStringLiteral("/pub/appv3");
+
+    QNetworkAccessManager manager;
+    int status = 0;
+    QCOMPARE(httpGet(manager, printed.value(QStringLiteral("descriptor")), status), readFile(out + QStringLiteral("/update.ini")));
+    QCOMPARE(status, 200);
+    const QByteArray list = httpGet(manager, printed.value(QStringLiteral("file list")), status);
+    QCOMPARE(status, 200);
+    QCOMPARE(list, readFile(versionDir + QStringLiteral("/md5.txt")));
+    QCOMPARE(httpGet(manager, printed.value(QStringLiteral("sample file")), status), files.value(QStringLiteral("A space.txt")));
+    QCOMPARE(status, 200);
+
+    // Every listed file at base + path, the way the download worker builds it.
+    const QString base = printed.value(QStringLiteral("sample file")).chopped(int(qstrlen("A space.txt")));
+    const UpdateFileMap parsed = parseFileList(list);
+    QCOMPARE(parsed.size(), files.size());
+    for (const UpdateFileEntry &entry : parsed) {
+        const QByteArray body = httpGet(manager, base + entry.path, status);
+        QCOMPARE(status, 200);
+        QCOMPARE(body, files.value(entry.path));
+        QCOMPARE(md5Text(body), entry.md5);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPublishedTree)
+#include "tst_publishedtree.moc"
