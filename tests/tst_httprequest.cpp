@@ -157,7 +157,11 @@ void TestHttpRequest::succeeds()
     QCOMPARE(responseBody.size(), body.size());
     QCOMPARE(responseBody, body);
     QCOMPARE(errorText, QStringLiteral("untouched"));
-    QCOMPARE(m_server->requestCount("/pub/appBase//update.ini"), 1);
+    // Qt resends a request once when the close of a close-delimited answer is
+    // seen before the answer itself, taking it for a dropped kept-alive link.
+    const int requests = m_server->requestCount("/pub/appBase//update.ini");
+    QVERIFY2(requests == 1 || (requests == 2 && response.framing == TestHttpServer::Framing::CloseDelimited),
+             qPrintable(QString::number(requests)));
     QCOMPARE(m_server->requests().at(0).requestLine, QByteArray("GET /pub/appBase//update.ini HTTP/1.1"));
     QCOMPARE(m_manager->replies.size(), 1);
     QTRY_VERIFY(m_manager->replies.at(0).isNull());
