@@ -20,10 +20,60 @@ def mix(c1, c2, t):
     return tuple(lerp(x, y, t) for x, y in zip(c1, c2))
 
 
+def in_triangle(px, py, a, b, c):
+    def side(p1, p2):
+        return (px - p2[0]) * (p1[1] - p2[1]) - (p1[0] - p2[0]) * (py - p2[1])
+    d1, d2, d3 = side(a, b), side(b, c), side(c, a)
+    neg = d1 < 0 or d2 < 0 or d3 < 0
+    pos = d1 > 0 or d2 > 0 or d3 > 0
+    return not (neg and pos)
+
+
+def emblem_shape(u, v, radius, width):
+    """True where the "update" sign covers the point (u, v), given relative to the
+    sign's centre: a clockwise ring arrow around a downward arrow."""
+    d = math.hypot(u, v)
+    ang = math.atan2(v, u)
+    gap_start, gap_end = -1.25, -0.35   # the ring is open between these angles
+    if abs(d - radius) <= width / 2 and not (gap_start < ang < gap_end):
+        return True
+    # Arrow head where the clockwise ring ends (at gap_start), along its tangent.
+    t = gap_start
+    cx, cy = radius * math.cos(t), radius * math.sin(t)
+    tx, ty = -math.sin(t), math.cos(t)      # direction of travel is decreasing angle...
+    tx, ty = -tx, -ty                       # ...so the tip points against the tangent
+    nx, ny = math.cos(t), math.sin(t)
+    head = width * 1.7
+    tip = (cx + tx * head * 1.2, cy + ty * head * 1.2)
+    base1 = (cx + nx * head, cy + ny * head)
+    base2 = (cx - nx * head, cy - ny * head)
+    if in_triangle(u, v, tip, base1, base2):
+        return True
+    # The download arrow in the middle.
+    shaft = radius * 0.16
+    if -shaft <= u <= shaft and -radius * 0.52 <= v <= radius * 0.12:
+        return True
+    wing = radius * 0.42
+    if in_triangle(u, v, (-wing, radius * 0.05), (wing, radius * 0.05), (0, radius * 0.5)):
+        return True
+    return False
+
+
+def coverage(shape, x, y, samples=4):
+    """Share of the pixel (x, y) that shape(px, py) covers, for smooth edges."""
+    hit = 0
+    for i in range(samples):
+        for j in range(samples):
+            if shape(x + (i + 0.5) / samples - 0.5, y + (j + 0.5) / samples - 0.5):
+                hit += 1
+    return hit / (samples * samples)
+
+
 def background(width=640, height=455):
     top = (24, 64, 132)
     bottom = (60, 140, 210)
     panel = (250, 251, 253)
+    ex, ey, er = 320, 128, 58
     rows = []
     for y in range(height):
         row = bytearray()
@@ -36,17 +86,18 @@ def background(width=640, height=455):
                 if d < rad:
                     k = strength * (1 - d / rad) ** 2
                     r, g, b = mix((r, g, b), (255, 255, 255), k)
-            # A light panel behind the texts, progress bars and buttons.
+            # The update sign in the banner, edges smoothed by supersampling.
+            if abs(x - ex) <= er + 16 and abs(y - ey) <= er + 16:
+                k = coverage(lambda px, py: emblem_shape(px - ex, py - ey, er, 11), x, y)
+                if k:
+                    r, g, b = mix((r, g, b), (255, 255, 255), 0.92 * k)
+            # A light panel behind the texts, progress bars and buttons, under a thin
+            # bright rule.
             if y >= 262:
                 edge = min(1.0, (y - 262) / 6.0)
                 r, g, b = mix((r, g, b), panel, edge)
-            # Arrow emblem in the banner (an "update" sign).
-            ex, ey = 320, 125
-            d = math.hypot(x - ex, y - ey)
-            if 52 <= d <= 64:
-                ang = math.atan2(y - ey, x - ex)
-                if not (-0.9 < ang < -0.2):
-                    r, g, b = mix((r, g, b), (255, 255, 255), 0.9)
+            elif y >= 259:
+                r, g, b = mix((r, g, b), (255, 255, 255), 0.35)
             row += bytes((int(r), int(g), int(b), 255))
         rows.append(bytes(row))
     return rows
@@ -66,22 +117,17 @@ def png(width, height, rows):
 
 def icon_pixels(size=32):
     pixels = []
-    c = (size - 1) / 2
+    c = size / 2
     for y in range(size):
         for x in range(size):
-            d = math.hypot(x - c, y - c)
-            if d > 15.5:
+            disc = coverage(lambda px, py: math.hypot(px + 0.5 - c, py + 0.5 - c) <= 15.6, x, y)
+            if disc == 0:
                 pixels.append((0, 0, 0, 0))
                 continue
-            r, g, b = mix((40, 110, 200), (20, 60, 140), y / size)
-            ang = math.atan2(y - c, x - c)
-            if 8 <= d <= 11 and not (-0.9 < ang < -0.1):
-                r, g, b = 255, 255, 255
-            # arrow head at the ring's open end
-            if 2 <= y <= 12 and 19 <= x <= 29 and (x - 19) >= (12 - y) * 0.2 and (x - 19) + (y - 2) <= 10 and y >= 5:
-                r, g, b = 255, 255, 255
-            alpha = 255 if d <= 14.5 else int(255 * (15.5 - d))
-            pixels.append((int(r), int(g), int(b), alpha))
+            r, g, b = mix((48, 122, 212), (18, 58, 136), y / size)
+            k = coverage(lambda px, py: emblem_shape(px + 0.5 - c, py + 0.5 - c, 9.6, 3.2), x, y)
+            r, g, b = mix((r, g, b), (255, 255, 255), k)
+            pixels.append((int(r), int(g), int(b), int(round(255 * disc))))
     return pixels
 
 
