@@ -8,9 +8,11 @@
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 class QNetworkReply;
 class QSaveFile;
@@ -42,6 +44,61 @@ Q_SIGNALS:
     void downloadProgress(int64_t bytesReceived, int64_t bytesTotal);
     void downloadFail(QFileInfo filename, QString errormsg);
 
-    // Members and private operations below are the implementer's (download helper);
-    // the public interface above is fixed.
+private:
+    /// Processes the entry at m_current: skips it when it lies valid in the cache,
+    /// requests it otherwise; past the last entry it installs.
+    void downloadNext();
+    /// Clears the cached place of an entry for a download. Sets valid when the file
+    /// there already matches; false when the run has failed.
+    bool prepareCachedPlace(const UpdateFileEntry &entry, const QFileInfo &cached, bool &valid);
+    /// Removes non-folders lying where folders leading to the cached place must be,
+    /// then creates the missing folders. False when the run has failed.
+    bool prepareCacheFolders(const QString &relativePath);
+    /// Sends the request for the entry at m_current.
+    void sendRequest(const UpdateFileEntry &entry, const QFileInfo &cached);
+
+    void onReadyRead();
+    void onReplyProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReplyFinished();
+    void onTransferStalled();
+    void onThreadFinished();
+    /// Streams what the reply holds into the cache file, counting and hashing it.
+    /// False when the run has failed.
+    bool consumeBody();
+
+    /// Moves every cached file into the installation root (cdownloadinstall.cpp).
+    void install();
+    /// Moves one cached file into place. False when the run has failed.
+    bool installEntry(const UpdateFileEntry &entry);
+
+    /// The cached place of the entry at index.
+    QFileInfo cachedInfo(int index) const;
+    /// True once the run is over or the creator asked it to stop.
+    bool stopRequested() const;
+    /// The failure step: message, downloadFail once, end of the thread's loop.
+    void fail(const QFileInfo &file, const QString &message);
+    /// Ends a cancelled run without a message.
+    void stop();
+    /// Ends the run: from now on nothing more is written, sent or installed.
+    void endRun();
+    /// Aborts the request in flight without any of its notifications reaching us,
+    /// and drops the unfinished cache file.
+    void stopTransfer();
+
+    std::atomic<bool> m_success{false};
+    QString m_errorMsg;
+    QString m_url;
+    QDir m_cacheDir;
+    QDir m_appDir;
+    QList<UpdateFileEntry> m_files;
+    int m_current = 0;
+    QNetworkAccessManager m_manager;
+
+    QNetworkReply *m_reply = nullptr;              ///< the request in flight, if any
+    std::unique_ptr<QSaveFile> m_cacheFile;        ///< the body being written, once 200 came
+    std::unique_ptr<QCryptographicHash> m_hash;    ///< MD5 of the body so far
+    quint64 m_received = 0;                        ///< body bytes so far
+    QByteArray m_chunk;                            ///< read buffer, one per run
+    QTimer m_stallTimer;                           ///< fires when a transfer went quiet
+    std::atomic<bool> m_ended{false};              ///< read by the started thread
 };

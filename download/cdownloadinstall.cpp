@@ -1,0 +1,96 @@
+// The installation step of CDownloadThread: every verified file moves from the
+// cache into the installation root, each file it replaces set aside as ".old".
+
+#include "download/cdownloadthread.h"
+
+#include <QFile>
+
+#include <cstdio>
+
+namespace {
+
+bool existsOrLink(const QFileInfo &info)
+{
+    return info.exists() || info.isSymLink();
+}
+
+// Windows refuses to delete a read-only file, and an ".old" left by an earlier
+// update may be one (it was a read-only installed file); a second try after
+// making it writable takes it.
+bool removeSetAside(const QString &path)
+{
+    if (QFile::remove(path))
+        return true;
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner | QFile::WriteUser);
+    return QFile::remove(path);
+}
+
+// The C runtime's rename, not QFile::rename: it moves a program file that is in
+// use on Windows, where copying it would fail. The 8-bit names are only used when
+// they decode back to the same path; otherwise a look-alike file would be moved.
+bool plainRename(const QString &from, const QString &to)
+{
+    const QByteArray from8 = QFile::encodeName(from);
+    const QByteArray to8 = QFile::encodeName(to);
+    if (QFile::decodeName(from8) != from || QFile::decodeName(to8) != to)
+        return false;
+    return std::rename(from8.constData(), to8.constData()) == 0;
+}
+
+} // namespace
+
+void CDownloadThread::install()
+{
+    if (stopRequested()) {
+        stop();
+        return;
+    }
+    for (const UpdateFileEntry &entry : qAsConst(m_files)) {
+        if (!installEntry(entry))
+            return;
+    }
+    m_success.store(true, std::memory_order_seq_cst);
+    m_errorMsg = tr("更新成功");
+    endRun();
+    quit();
+}
+
+bool CDownloadThread::installEntry(const UpdateFileEntry &entry)
+{
+    // Every path passed isSafeRelativePath before its download (downloadNext), and
+    // this step only runs once all of them have.
+    const QFileInfo target(m_appDir.absoluteFilePath(entry.path));
+    const QString targetPath = target.absoluteFilePath();
+    const QString setAsidePath = m_appDir.absoluteFilePath(entry.path + QLatin1String(".old"));
+    const QString cachedPath = m_cacheDir.absoluteFilePath(entry.path);
+
+    bool setAside = false;
+    if (existsOrLink(target)) {
+        const QFileInfo earlier(setAsidePath);
+        if (existsOrLink(earlier) && !removeSetAside(setAsidePath)) {
+            fail(target, tr("删除文件%1失败").arg(earlier.fileName()));
+            return false;
+        }
+        if (!plainRename(targetPath, setAsidePath)) {
+            fail(target, tr("重命名%1为%2失败").arg(targetPath, setAsidePath));
+            return false;
+        }
+        setAside = true;
+    } else {
+        const QString folder = target.absolutePath();
+        if (!QFileInfo(folder).isDir() && !m_appDir.mkpath(folder)) {
+            fail(target, tr("创建目录%1失败").arg(folder));
+            return false;
+        }
+    }
+
+    if (!QFile::rename(cachedPath, targetPath)) {
+        // Without this the installation would lack the file (the host executable,
+        // say) and no retry could bring it back: the next run finds the ".old" only.
+        if (setAside)
+            plainRename(setAsidePath, targetPath);
+        fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
+        return false;
+    }
+    return true;
+}
