@@ -370,12 +370,14 @@ void CDownloadThread::stopTransfer()
 {
     m_stallTimer.stop();
     if (m_reply) {
-        // abort() emits finished() before it returns; cut first so that the
-        // failure already reported stays the only one.
+        // Cut first, so that nothing the reply still reports reaches us: the failure
+        // already reported stays the only one. Deleting the reply aborts its request.
+        // abort() is not used: on a reply whose status notification (a 404, say) is
+        // still queued from Qt's network thread it leads to a second error and Qt's
+        // "Internal problem" warning; deletion drops those queued notifications.
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
         reply->disconnect(this);
-        reply->abort();
         reply->deleteLater();
     }
     if (m_cacheFile) {

@@ -1,0 +1,578 @@
+#include "downloadharness.h"
+#include "support/testhttpserver.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+using harness::entryFor;
+using harness::filesBelow;
+using harness::readFile;
+using harness::writeFile;
+using harness::WorkerRun;
+using Response = TestHttpServer::Response;
+Q_DECLARE_METATYPE(Response)
+
+namespace {
+
+QByteArray patterned(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+Response cut(const QByteArray &body, TestHttpServer::Cut how, qint64 after)
+{
+    Response r = TestHttpServer::ok(body);
+    r.cut = how;
+    r.cutAfterBytes = after;
+    return r;
+}
+
+// A folder that QDir::removeRecursively() cannot take apart, whoever runs it:
+// permission bits stop nothing for root (CI), but a tree nested deeper than
+// PATH_MAX cannot be listed by its full path. Built step by step with *at().
+bool makeUnremovableFolder(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    if (!QDir().mkpath(path))
+        return false;
+    int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    const QByteArray name(200, 'd');
+    for (int level = 0; fd >= 0 && level < 24; ++level) {
+        if (::mkdirat(fd, name.constData(), 0755) != 0) {
+            ::close(fd);
+            return false;
+        }
+        const int child = ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = child;
+    }
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
+} // namespace
+
+class TestCDownloadThread : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void signalSequence();
+    void cachedPlace_data();
+    void cachedPlace();
+    void downloadFailures_data();
+    void downloadFailures();
+    void cachedPlaceUnremovable();
+    void cacheNotWritable_data();
+    void cacheNotWritable();
+    void unsafePathFails_data();
+    void unsafePathFails();
+    void oversizeBodyCutEarly();
+    void stallFailsAfterTimeout_data();
+    void stallFailsAfterTimeout();
+    void cancelStopsTheRun_data();
+    void cancelStopsTheRun();
+    void pathIsEncodedInAddress_data();
+    void pathIsEncodedInAddress();
+    void endsInConstructor_data();
+    void endsInConstructor();
+    void quitBeforeStartStillEnds();
+
+private:
+    QString cachePath(const QString &relative = QString()) const
+    {
+        return relative.isEmpty() ? m_dir->filePath(QStringLiteral("cache"))
+                                  : m_dir->filePath(QStringLiteral("cache/") + relative);
+    }
+    QString appPath(const QString &relative = QString()) const
+    {
+        return relative.isEmpty() ? m_dir->filePath(QStringLiteral("app"))
+                                  : m_dir->filePath(QStringLiteral("app/") + relative);
+    }
+    QString base() const { return m_server->baseUrl() + QStringLiteral("/pub/"); }
+    std::unique_ptr<WorkerRun> run(const QList<UpdateFileEntry> &files) const
+    {
+        return std::make_unique<WorkerRun>(base(), cachePath(), appPath(), files);
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TestHttpServer> m_server;
+};
+
+void TestCDownloadThread::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir().mkpath(cachePath()));
+    QVERIFY(QDir().mkpath(appPath()));
+    m_server = std::make_unique<TestHttpServer>();
+    QVERIFY(m_server->start());
+}
+
+void TestCDownloadThread::cleanup()
+{
+    m_server.reset();
+    // QTemporaryDir cannot remove the over-deep tree of cachedPlaceUnremovable.
+    if (m_dir)
+        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), m_dir->path()});
+    m_dir.reset();
+}
+
+void TestCDownloadThread::signalSequence()
+{
+    const QByteArray a = patterned(300 * 1024, 'a');
+    const QByteArray b = patterned(1000, 'b');
+    const QByteArray c = patterned(5000, 'c');
+    Response unannounced = TestHttpServer::ok(a);
+    unannounced.framing = TestHttpServer::Framing::Chunked;
+    unannounced.writeChunkSize = 64 * 1024;
+    // Spaced out so that Qt cannot merge the notifications into one.
+    unannounced.writeIntervalMs = 100;
+    m_server->setRoute("/pub/a.bin", unannounced);
+    m_server->setRoute("/pub/c.bin", TestHttpServer::ok(c));
+    QVERIFY(writeFile(cachePath(QStringLiteral("b.bin")), b));
+
+    auto r = run({entryFor(QStringLiteral("a.bin"), a), entryFor(QStringLiteral("b.bin"), b),
+                  entryFor(QStringLiteral("c.bin"), c)});
+    QVERIFY(r->startAndWait());
+
+    QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
+    QCOMPARE(r->worker->errorMsg(), QStringLiteral("更新成功"));
+    // a.bin was started by the constructor, where nothing is connected yet; b.bin
+    // is valid in the cache and announced by nothing.
+    QCOMPARE(r->started.count(), 1);
+    const QList<QVariant> started = r->started.at(0);
+    QCOMPARE(started.at(0).value<QFileInfo>().absoluteFilePath(),
+             QFileInfo(cachePath(QStringLiteral("c.bin"))).absoluteFilePath());
+    QCOMPARE(started.at(1).toInt(), 2);
+    QCOMPARE(started.at(2).toInt(), 3);
+
+    const int startIndex = r->log.indexOf(QStringLiteral("started c.bin 2/3"));
+    QVERIFY2(startIndex > 0, qPrintable(r->log.join(QLatin1Char('\n'))));
+    const QStringList before = r->log.mid(0, startIndex);
+    const QStringList after = r->log.mid(startIndex + 1);
+    // Without a length Qt reports -1 until the end, then the count as the total.
+    QVERIFY2(before.count() >= 2, qPrintable(before.join(QLatin1Char('\n'))));
+    for (int i = 0; i < before.count() - 1; ++i)
+        QVERIFY2(before.at(i).startsWith(QLatin1String("progress ")) && before.at(i).endsWith(QLatin1String("/-1")),
+                 qPrintable(before.at(i)));
+    QCOMPARE(before.last(), QStringLiteral("progress %1/%1").arg(a.size()));
+    QVERIFY(!after.isEmpty());
+    for (const QString &line : after)
+        QVERIFY2(line.endsWith(QStringLiteral("/%1").arg(c.size())), qPrintable(line));
+    QCOMPARE(after.last(), QStringLiteral("progress %1/%1").arg(c.size()));
+    QCOMPARE(r->failed.count(), 0);
+
+    QCOMPARE(m_server->requestCount("/pub/a.bin"), 1);
+    QCOMPARE(m_server->requestCount("/pub/b.bin"), 0);
+    QCOMPARE(m_server->requestCount("/pub/c.bin"), 1);
+    QCOMPARE(readFile(appPath(QStringLiteral("a.bin"))), a);
+    QCOMPARE(readFile(appPath(QStringLiteral("b.bin"))), b);
+    QCOMPARE(readFile(appPath(QStringLiteral("c.bin"))), c);
+}
+
+enum class Place { Nothing, ValidFile, StaleFile, Folder, DanglingLink, Fifo, FileAsParentFolder };
+Q_DECLARE_METATYPE(Place)
+
+void TestCDownloadThread::cachedPlace_data()
+{
+    QTest::addColumn<Place>("place");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("requests");
+
+    QTest::newRow("nothing, folders missing") << Place::Nothing << "x/y/z.dll" << 1;
+    QTest::newRow("valid file is kept") << Place::ValidFile << "x/z.dll" << 0;
+    QTest::newRow("stale file replaced") << Place::StaleFile << "x/z.dll" << 1;
+    QTest::newRow("folder with contents removed") << Place::Folder << "x/z.dll" << 1;
+    QTest::newRow("dangling link removed") << Place::DanglingLink << "x/z.dll" << 1;
+    QTest::newRow("fifo removed") << Place::Fifo << "x/z.dll" << 1;
+    QTest::newRow("file where a folder must be") << Place::FileAsParentFolder << "x/y/z.dll" << 1;
+}
+
+void TestCDownloadThread::cachedPlace()
+{
+    QFETCH(Place, place);
+    QFETCH(QString, path);
+    QFETCH(int, requests);
+
+    const QByteArray body = patterned(4000, 'z');
+    const QString cached = cachePath(path);
+    switch (place) {
+    case Place::Nothing:
+        break;
+    case Place::ValidFile:
+        QVERIFY(writeFile(cached, body));
+        break;
+    case Place::StaleFile:
+        QVERIFY(writeFile(cached, "stale"));
+        break;
+    case Place::Folder:
+        QVERIFY(writeFile(cached + QStringLiteral("/inner/file.txt"), "inside"));
+        break;
+    case Place::DanglingLink:
+        QVERIFY(QDir().mkpath(QFileInfo(cached).absolutePath()));
+        QVERIFY(QFile::link(QStringLiteral("nowhere"), cached));
+        break;
+    case Place::Fifo:
+#ifdef Q_OS_UNIX
+        QVERIFY(QDir().mkpath(QFileInfo(cached).absolutePath()));
+        QCOMPARE(::mkfifo(QFile::encodeName(cached).constData(), 0644), 0);
+#else
+        QSKIP("FIFOs exist only on Unix");
+#endif
+        break;
+    case Place::FileAsParentFolder:
+        QVERIFY(writeFile(cachePath(QStringLiteral("x/y")), "in the way"));
+        break;
+    }
+    m_server->setRoute("/pub/" + path.toUtf8(), TestHttpServer::ok(body));
+
+    auto r = run({entryFor(path, body)});
+    QVERIFY(r->startAndWait());
+    QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
+    QCOMPARE(m_server->requestCount("/pub/" + path.toUtf8()), requests);
+    QCOMPARE(readFile(appPath(path)), body);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+void TestCDownloadThread::downloadFailures_data()
+{
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<bool>("stale");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray body = patterned(100 * 1024, 'f');
+    const QString network = QStringLiteral("下载更新文件f.bin网络错误");
+    const QString size = QStringLiteral("下载更新文件f.bin大小不对");
+
+    QTest::newRow("404") << TestHttpServer::status(404, "not found") << false << network;
+    QTest::newRow("404 keeps stale file") << TestHttpServer::status(404, "not found") << true << network;
+    Response redirect = TestHttpServer::status(302);
+    redirect.headers.append(qMakePair(QByteArray("Location"), QByteArray("/pub/elsewhere.bin")));
+    QTest::newRow("redirect not followed") << redirect << false << network;
+    // The listed MD5 is that of the whole body: the size check comes first.
+    QTest::newRow("complete body one byte short") << TestHttpServer::ok(body.left(body.size() - 1))
+                                                  << true << size;
+    Response shortUnannounced = TestHttpServer::ok(body.left(body.size() - 1));
+    shortUnannounced.framing = TestHttpServer::Framing::CloseDelimited;
+    QTest::newRow("close-delimited body one byte short") << shortUnannounced << false << size;
+    QTest::newRow("complete body one byte long") << TestHttpServer::ok(body + 'x') << false << size;
+    QTest::newRow("reset mid-body") << cut(body, TestHttpServer::Cut::Reset, 40 * 1024) << true
+                                    << network;
+    QTest::newRow("closed before announced length")
+        << cut(body, TestHttpServer::Cut::Close, 40 * 1024) << false << network;
+    Response noReply;
+    noReply.answer = TestHttpServer::Answer::ResetWithoutReply;
+    QTest::newRow("reset without reply") << noReply << false << network;
+    QByteArray other = body;
+    other[5000] = static_cast<char>(other.at(5000) + 1);
+    QTest::newRow("wrong md5") << TestHttpServer::ok(other) << true
+                               << QStringLiteral("更新文件f.bin校验不对");
+}
+
+void TestCDownloadThread::downloadFailures()
+{
+    QFETCH(Response, response);
+    QFETCH(bool, stale);
+    QFETCH(QString, message);
+
+    const QByteArray body = patterned(100 * 1024, 'f');
+    m_server->setRoute("/pub/f.bin", response);
+    m_server->setRoute("/pub/elsewhere.bin", TestHttpServer::ok(body));
+    if (stale)
+        QVERIFY(writeFile(cachePath(QStringLiteral("f.bin")), "stale"));
+
+    auto r = run({entryFor(QStringLiteral("f.bin"), body)});
+    QVERIFY(r->startAndWait());
+    QCOMPARE(r->worker->errorMsg(), message);
+    QVERIFY(!r->worker->isSuccess());
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(r->failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(),
+             QFileInfo(cachePath(QStringLiteral("f.bin"))).absoluteFilePath());
+    QCOMPARE(r->failed.at(0).at(1).toString(), message);
+
+    r->destroy();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 10000);
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(m_server->requestCount("/pub/elsewhere.bin"), 0);
+    // No temporary file survives, and a stale file is only replaced by a body
+    // that passed every check.
+    QCOMPARE(filesBelow(cachePath()), stale ? QStringList{QStringLiteral("f.bin")} : QStringList());
+    if (stale)
+        QCOMPARE(readFile(cachePath(QStringLiteral("f.bin"))), QByteArray("stale"));
+    QCOMPARE(filesBelow(appPath()), QStringList());
+}
+
+void TestCDownloadThread::cachedPlaceUnremovable()
+{
+    const QByteArray first = patterned(2000, '1');
+    const QByteArray second = patterned(2000, '2');
+    m_server->setRoute("/pub/one.bin", TestHttpServer::ok(first));
+    m_server->setRoute("/pub/sub/two.bin", TestHttpServer::ok(second));
+    const QString blocked = cachePath(QStringLiteral("sub/two.bin"));
+    if (!makeUnremovableFolder(blocked))
+        QSKIP("cannot build a folder nested deeper than PATH_MAX here");
+    QVERIFY(!QDir(blocked).removeRecursively());
+
+    // The second entry, so that the failure comes after the constructor.
+    auto r = run({entryFor(QStringLiteral("one.bin"), first),
+                  entryFor(QStringLiteral("sub/two.bin"), second)});
+    QVERIFY(r->startAndWait());
+    const QString message = QStringLiteral("路径%1被占用，无法删除!")
+                                .arg(QFileInfo(blocked).absoluteFilePath());
+    QCOMPARE(r->worker->errorMsg(), message);
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(r->failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(),
+             QFileInfo(blocked).absoluteFilePath());
+    QCOMPARE(r->failed.at(0).at(1).toString(), message);
+    QCOMPARE(m_server->requestCount("/pub/sub/two.bin"), 0);
+    // A verified file stays in the cache; nothing is installed.
+    QCOMPARE(readFile(cachePath(QStringLiteral("one.bin"))), first);
+    QCOMPARE(filesBelow(appPath()), QStringList());
+}
+
+void TestCDownloadThread::cacheNotWritable_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("body") << patterned(3000, 'w');
+    QTest::newRow("empty body") << QByteArray();
+}
+
+void TestCDownloadThread::cacheNotWritable()
+{
+    QFETCH(QByteArray, body);
+    // A file where the cache folder must be: no write below it can succeed, for
+    // root too. The cache folder itself is not ours to clear away.
+    const QString cacheFile = m_dir->filePath(QStringLiteral("cachefile"));
+    QVERIFY(writeFile(cacheFile, "not a folder"));
+    m_server->setRoute("/pub/w.bin", TestHttpServer::ok(body));
+
+    WorkerRun r(base(), cacheFile, appPath(), {entryFor(QStringLiteral("w.bin"), body)});
+    QVERIFY(r.startAndWait());
+    const QString message = QStringLiteral("更新文件w.bin写入失败");
+    QCOMPARE(r.worker->errorMsg(), message);
+    QCOMPARE(r.failed.count(), 1);
+    QCOMPARE(r.failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(),
+             QFileInfo(cacheFile + QStringLiteral("/w.bin")).absoluteFilePath());
+    QCOMPARE(r.failed.at(0).at(1).toString(), message);
+    QCOMPARE(readFile(cacheFile), QByteArray("not a folder"));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             (QStringList{QStringLiteral("app"), QStringLiteral("cache"), QStringLiteral("cachefile")}));
+}
+
+void TestCDownloadThread::unsafePathFails_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("parent folder") << "../escape.bin" << "escape.bin";
+    QTest::newRow("parent after folder") << "sub/../../escape.bin" << "escape.bin";
+    QTest::newRow("absolute") << "/tmp/escape.bin" << "escape.bin";
+    QTest::newRow("drive letter") << "C:/escape.bin" << "escape.bin";
+    QTest::newRow("dots and spaces") << "sub/. ./escape.bin" << "escape.bin";
+}
+
+void TestCDownloadThread::unsafePathFails()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, name);
+    const QByteArray first = patterned(2000, 's');
+    m_server->setRoute("/pub/safe.bin", TestHttpServer::ok(first));
+
+    auto r = run({entryFor(QStringLiteral("safe.bin"), first), entryFor(path, "escape")});
+    QVERIFY(r->startAndWait());
+    const QString message = QStringLiteral("下载更新文件%1失败").arg(name);
+    QCOMPARE(r->worker->errorMsg(), message);
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(r->failed.at(0).at(1).toString(), message);
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(filesBelow(cachePath()), QStringList{QStringLiteral("safe.bin")});
+    QCOMPARE(filesBelow(appPath()), QStringList());
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(QStringLiteral("escape.bin"))));
+}
+
+void TestCDownloadThread::oversizeBodyCutEarly()
+{
+    // 8 MiB at 64 KiB per 50 ms takes more than six seconds to send whole.
+    const QByteArray huge = patterned(8 * 1024 * 1024, 'h');
+    Response slow = TestHttpServer::ok(huge);
+    slow.writeIntervalMs = 50;
+    m_server->setRoute("/pub/big.bin", slow);
+    UpdateFileEntry entry = entryFor(QStringLiteral("big.bin"), huge.left(1000));
+
+    QElapsedTimer clock;
+    clock.start();
+    auto r = run({entry});
+    QVERIFY(r->startAndWait(15000));
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    const QString message = QStringLiteral("下载更新文件big.bin大小不对");
+    QCOMPARE(r->worker->errorMsg(), message);
+    QCOMPARE(r->failed.count(), 1);
+    r->destroy();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 10000);
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+void TestCDownloadThread::stallFailsAfterTimeout_data()
+{
+    QTest::addColumn<Response>("response");
+    const QByteArray body = patterned(50000, 't');
+    QTest::newRow("headers then stall") << cut(body, TestHttpServer::Cut::Stall, 0);
+    QTest::newRow("stall mid-body") << cut(body, TestHttpServer::Cut::Stall, 20000);
+    Response never;
+    never.answer = TestHttpServer::Answer::Never;
+    QTest::newRow("no answer at all") << never;
+}
+
+void TestCDownloadThread::stallFailsAfterTimeout()
+{
+    QFETCH(Response, response);
+    const QByteArray body = patterned(50000, 't');
+    m_server->setRoute("/pub/t.bin", response);
+    QElapsedTimer clock;
+    clock.start();
+    auto r = run({entryFor(QStringLiteral("t.bin"), body)});
+    r->worker->setTransferTimeout(500);
+    QVERIFY(r->startAndWait(10000));
+    // Qt's coarse timers may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 470, qPrintable(QString::number(clock.elapsed())));
+    const QString message = QStringLiteral("下载更新文件t.bin网络错误");
+    QCOMPARE(r->worker->errorMsg(), message);
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(r->failed.at(0).at(1).toString(), message);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+void TestCDownloadThread::cancelStopsTheRun_data()
+{
+    QTest::addColumn<bool>("interrupt");
+    QTest::newRow("quit and requestInterruption") << true;
+    QTest::newRow("quit only") << false;
+}
+
+void TestCDownloadThread::cancelStopsTheRun()
+{
+    QFETCH(bool, interrupt);
+    const QByteArray first = patterned(640 * 1024, '1');
+    const QByteArray second = patterned(1000, '2');
+    Response slow = TestHttpServer::ok(first);
+    slow.writeChunkSize = 32 * 1024;
+    slow.writeIntervalMs = 100; // two seconds for the whole body
+    m_server->setRoute("/pub/one.bin", slow);
+    m_server->setRoute("/pub/two.bin", TestHttpServer::ok(second));
+
+    auto r = run({entryFor(QStringLiteral("one.bin"), first),
+                  entryFor(QStringLiteral("two.bin"), second)});
+    CDownloadThread *worker = r->worker.get();
+    // What the progress dialog's cancel button does.
+    QObject::connect(worker, &CDownloadThread::downloadProgress, worker,
+                     [worker, interrupt](int64_t received, int64_t) {
+        if (received > 0 && !worker->isFinished()) {
+            if (interrupt)
+                worker->requestInterruption();
+            worker->quit();
+        }
+    });
+    QVERIFY(r->startAndWait());
+    // The request in flight is aborted; left running it would keep its connection
+    // open for reuse and complete after two seconds.
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 1500);
+    QVERIFY(!worker->isSuccess());
+    QCOMPARE(worker->errorMsg(), QString());
+    QCOMPARE(r->failed.count(), 0);
+    QCOMPARE(r->started.count(), 0);
+    QCOMPARE(m_server->requestCount("/pub/two.bin"), 0);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+    QCOMPARE(filesBelow(appPath()), QStringList());
+}
+
+void TestCDownloadThread::pathIsEncodedInAddress_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("hash") << "a#b.txt" << QByteArray("/pub/a%23b.txt");
+    QTest::newRow("question mark") << "sub/what?x=1.txt" << QByteArray("/pub/sub/what%3Fx=1.txt");
+    QTest::newRow("space and Chinese") << QStringLiteral("my dir/中文.txt")
+                                       << QByteArray("/pub/my%20dir/%E4%B8%AD%E6%96%87.txt");
+}
+
+void TestCDownloadThread::pathIsEncodedInAddress()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, target);
+    const QByteArray body = patterned(700, 'e');
+    m_server->setRoute(target, TestHttpServer::ok(body));
+
+    auto r = run({entryFor(path, body)});
+    QVERIFY(r->startAndWait());
+    QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(m_server->requests().at(0).target, target);
+    QCOMPARE(readFile(appPath(path)), body);
+}
+
+void TestCDownloadThread::endsInConstructor_data()
+{
+    QTest::addColumn<bool>("cached");
+    QTest::newRow("empty list") << false;
+    QTest::newRow("every entry valid in the cache") << true;
+}
+
+void TestCDownloadThread::endsInConstructor()
+{
+    QFETCH(bool, cached);
+    QList<UpdateFileEntry> files;
+    if (cached) {
+        const QByteArray one = patterned(100, 'o');
+        const QByteArray two = patterned(200, 't');
+        QVERIFY(writeFile(cachePath(QStringLiteral("one.bin")), one));
+        QVERIFY(writeFile(cachePath(QStringLiteral("d/two.bin")), two));
+        files = {entryFor(QStringLiteral("one.bin"), one), entryFor(QStringLiteral("d/two.bin"), two)};
+    }
+    auto r = run(files);
+    // Installed before anyone could start the thread.
+    QVERIFY(r->worker->isSuccess());
+    QCOMPARE(r->worker->errorMsg(), QStringLiteral("更新成功"));
+    QCOMPARE(filesBelow(appPath()), cached ? (QStringList{QStringLiteral("d/two.bin"), QStringLiteral("one.bin")})
+                                           : QStringList());
+    QVERIFY(r->startAndWait(5000));
+    QCOMPARE(r->finishedCount, 1);
+    QCOMPARE(m_server->requestCount(), 0);
+    QCOMPARE(r->started.count(), 0);
+}
+
+void TestCDownloadThread::quitBeforeStartStillEnds()
+{
+    const QByteArray body = patterned(2000, 'q');
+    Response late = TestHttpServer::ok(body);
+    late.delayMs = 200;
+    m_server->setRoute("/pub/q.bin", late);
+    auto r = run({entryFor(QStringLiteral("q.bin"), body)});
+    // Qt forgets a quit() before start(); the run ends the loop itself when done.
+    r->worker->quit();
+    QVERIFY(r->startAndWait());
+    QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
+    QCOMPARE(readFile(appPath(QStringLiteral("q.bin"))), body);
+}
+
+QTEST_GUILESS_MAIN(TestCDownloadThread)
+#include "tst_cdownloadthread.moc"
