@@ -465,18 +465,30 @@ void TestCDownloadThread::stallFailsAfterTimeout()
 void TestCDownloadThread::cancelStopsTheRun_data()
 {
     QTest::addColumn<bool>("interrupt");
-    QTest::newRow("quit and requestInterruption") << true;
-    QTest::newRow("quit only") << false;
+    QTest::addColumn<bool>("serverFallsSilent");
+    QTest::newRow("quit and requestInterruption") << true << false;
+    QTest::newRow("quit only") << false << false;
+    // No notification of the reply comes after the cancel to notice it.
+    QTest::newRow("quit and requestInterruption, then silence") << true << true;
+    QTest::newRow("quit only, then silence") << false << true;
 }
 
 void TestCDownloadThread::cancelStopsTheRun()
 {
     QFETCH(bool, interrupt);
+    QFETCH(bool, serverFallsSilent);
     const QByteArray first = patterned(640 * 1024, '1');
     const QByteArray second = patterned(1000, '2');
     Response slow = TestHttpServer::ok(first);
     slow.writeChunkSize = 32 * 1024;
     slow.writeIntervalMs = 100; // two seconds for the whole body
+    // Qt reports progress at most every 100 ms from the request on: a first chunk
+    // arriving sooner is announced only with the next one.
+    slow.delayMs = 200;
+    if (serverFallsSilent) {
+        slow.cut = TestHttpServer::Cut::Stall;
+        slow.cutAfterBytes = 32 * 1024;
+    }
     m_server->setRoute("/pub/one.bin", slow);
     m_server->setRoute("/pub/two.bin", TestHttpServer::ok(second));
 
