@@ -7,7 +7,7 @@
 #include <QMetaType>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
+#include <QTemporaryFile>
 #include <QUrl>
 
 namespace {
@@ -248,14 +248,9 @@ bool CDownloadThread::consumeBody()
         fail(cached, tr("下载更新文件%1网络错误").arg(cached.fileName()));
         return false;
     }
-    if (!m_cacheFile) {
-        // QSaveFile writes beside the cached place and replaces it only on commit,
-        // so a stale file survives a body that fails its checks.
-        m_cacheFile = std::make_unique<QSaveFile>(cached.absoluteFilePath());
-        if (!m_cacheFile->open(QIODevice::WriteOnly)) {
-            fail(cached, tr("更新文件%1写入失败").arg(cached.fileName()));
-            return false;
-        }
+    if (!m_cacheFile && !openCacheFile(cached)) {
+        fail(cached, tr("更新文件%1写入失败").arg(cached.fileName()));
+        return false;
     }
     if (m_chunk.size() != ChunkSize)
         m_chunk.resize(ChunkSize);
@@ -275,6 +270,39 @@ bool CDownloadThread::consumeBody()
             return false;
         }
     }
+    return true;
+}
+
+bool CDownloadThread::openCacheFile(const QFileInfo &cached)
+{
+    // The body goes into a file of its own beside the cached place and is renamed
+    // over it only after every check, so a stale file survives a body that fails
+    // them, and the file is removed with the object on any failure or cancel.
+    // Not QSaveFile: its commit() flushes every file to disk, which costs several
+    // times the whole transfer of a small file; a cached file is verified again by
+    // its MD5 text before a later run relies on it.
+    m_cacheFile = std::make_unique<QTemporaryFile>(cached.absoluteFilePath()
+                                                   + QLatin1String(".XXXXXX"));
+    if (!m_cacheFile->open())
+        return false;
+    // Temporary files are private (0600); the installed file must not be.
+    return m_cacheFile->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+                                       | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+}
+
+bool CDownloadThread::commitCacheFile(const QFileInfo &cached)
+{
+    if (!m_cacheFile->flush())
+        return false;
+    // QFile::rename never replaces a file; what is there now is a stale copy.
+    const QString path = cached.absoluteFilePath();
+    const QFileInfo current(path);
+    if ((current.exists() || current.isSymLink()) && !QFile::remove(path))
+        return false;
+    if (!m_cacheFile->rename(path))
+        return false;
+    // Auto-removal follows the file to its new name.
+    m_cacheFile->setAutoRemove(false);
     return true;
 }
 
@@ -308,14 +336,8 @@ void CDownloadThread::onReplyFinished()
         fail(cached, tr("更新文件%1校验不对").arg(name));
         return;
     }
-    if (!m_cacheFile) { // an empty body: nothing came to open the file for
-        m_cacheFile = std::make_unique<QSaveFile>(cached.absoluteFilePath());
-        if (!m_cacheFile->open(QIODevice::WriteOnly)) {
-            fail(cached, tr("更新文件%1写入失败").arg(name));
-            return;
-        }
-    }
-    const bool committed = m_cacheFile->commit();
+    // An empty body brought nothing that opened the file.
+    const bool committed = (m_cacheFile || openCacheFile(cached)) && commitCacheFile(cached);
     m_cacheFile.reset();
     m_stallTimer.stop();
     m_reply->disconnect(this);
@@ -380,8 +402,5 @@ void CDownloadThread::stopTransfer()
         reply->disconnect(this);
         reply->deleteLater();
     }
-    if (m_cacheFile) {
-        m_cacheFile->cancelWriting();
-        m_cacheFile.reset(); // removes the temporary file
-    }
+    m_cacheFile.reset(); // removes the temporary file
 }

@@ -15,7 +15,7 @@
 #include <memory>
 
 class QNetworkReply;
-class QSaveFile;
+class QTemporaryFile;
 class QCryptographicHash;
 
 /// Downloads the given entries one after another into the cache, verifies each by
@@ -65,6 +65,10 @@ private:
     /// Streams what the reply holds into the cache file, counting and hashing it.
     /// False when the run has failed.
     bool consumeBody();
+    /// Opens the temporary file that receives the body beside the cached place.
+    bool openCacheFile(const QFileInfo &cached);
+    /// Puts the verified body in the cached place, replacing a stale file.
+    bool commitCacheFile(const QFileInfo &cached);
 
     /// Moves every cached file into the installation root (cdownloadinstall.cpp).
     void install();
@@ -95,7 +99,7 @@ private:
     QNetworkAccessManager m_manager;
 
     QNetworkReply *m_reply = nullptr;              ///< the request in flight, if any
-    std::unique_ptr<QSaveFile> m_cacheFile;        ///< the body being written, once 200 came
+    std::unique_ptr<QTemporaryFile> m_cacheFile;   ///< the body being written, once 200 came
     std::unique_ptr<QCryptographicHash> m_hash;    ///< MD5 of the body so far
     quint64 m_received = 0;                        ///< body bytes so far
     QByteArray m_chunk;                            ///< read buffer, one per run

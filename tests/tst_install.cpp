@@ -130,8 +130,11 @@ void TestInstall::installsWithSetAside()
     QCOMPARE(r->worker->errorMsg(), QStringLiteral("更新成功"));
     QCOMPARE(r->failed.count(), 0);
 
-    for (const QString &path : paths)
+    for (const QString &path : paths) {
         QCOMPARE(readFile(appPath(path)), newBody(path));
+        // Written through a temporary file, but not left private to its owner.
+        QVERIFY(QFile::permissions(appPath(path)) & QFile::ReadOther);
+    }
     QCOMPARE(readFile(appPath(QStringLiteral("a.txt.old"))), oldBody(QStringLiteral("a.txt")));
     QCOMPARE(readFile(appPath(QStringLiteral("c.txt.old"))), oldBody(QStringLiteral("c.txt")));
     QCOMPARE(readFile(appPath(QStringLiteral("ro.txt.old"))), oldBody(QStringLiteral("ro.txt")));

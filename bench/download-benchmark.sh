@@ -1,0 +1,193 @@
+#!/bin/bash
+# Download-and-install benchmark of CDownloadThread against curl + md5sum.
+#
+#   bench/download-benchmark.sh [BUILD_DIR]     (default: build)
+#
+# Publishes a release of 2,000 small files (1-64 KiB) plus one 512 MiB file with
+# updater-publish, serves it with nginx on 127.0.0.1, and times three ways through
+# it with /usr/bin/time -v:
+#   updater      bench-download: every listed file downloaded, verified and
+#                installed into an empty installation
+#   curl+md5sum  one curl process fetching every URL over reused connections into
+#                files, then md5sum -c over the same files
+#   updater 1M   the updater again, with a 1 MiB file in place of the 512 MiB one
+# and prints wall time and peak RSS of each (median of REPEAT runs, default 3).
+# Targets: updater wall time at most 1.2 x curl+md5sum; peak RSS of the 512 MiB
+# run within 64 MiB of the 1 MiB run.
+#
+# Needs nginx, curl, md5sum, python3 and GNU time; about 2.5 GB in TMPDIR.
+# Environment: REPEAT, SMALL_FILES (2000), BIG_MIB (512), KEEP=1 keeps the folder.
+
+set -euo pipefail
+
+BUILD=$(cd "${1:-build}" && pwd)
+PUBLISH=$BUILD/updater-publish
+DRIVER=$BUILD/bench/bench-download
+REPEAT=${REPEAT:-3}
+SMALL_FILES=${SMALL_FILES:-2000}
+BIG_MIB=${BIG_MIB:-512}
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+
+for tool in "$PUBLISH" "$DRIVER" "$NGINX" /usr/bin/time curl md5sum python3; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "missing: $tool (build the updater-publish and bench-download targets)" >&2
+        exit 2
+    fi
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-bench.XXXXXX")
+# nginx's workers may run as another user; they must read the published tree.
+chmod 755 "$WORK"
+NGINX_PID=
+cleanup() {
+    if [ -n "$NGINX_PID" ]; then
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+    fi
+    if [ "${KEEP:-0}" = 1 ]; then
+        echo "kept $WORK"
+    else
+        rm -rf "$WORK"
+    fi
+}
+trap cleanup EXIT
+
+echo "== preparing releases in $WORK"
+python3 - "$WORK" "$SMALL_FILES" <<'EOF'
+import os, random, sys
+work, count = sys.argv[1], int(sys.argv[2])
+rng = random.Random(20240601)
+for release in ("large", "small"):
+    os.makedirs(os.path.join(work, "release-" + release), exist_ok=True)
+for i in range(count):
+    rel = os.path.join("data", "d%02d" % (i % 40), "f%04d.bin" % i)
+    body = os.urandom(rng.randint(1024, 64 * 1024))
+    for release in ("large", "small"):
+        path = os.path.join(work, "release-" + release, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(body)
+EOF
+head -c "$((BIG_MIB * 1024 * 1024))" /dev/urandom > "$WORK/release-large/big.bin"
+head -c "$((1024 * 1024))" /dev/urandom > "$WORK/release-small/big.bin"
+
+mkdir -p "$WORK/www"
+for release in large small; do
+    "$PUBLISH" --folder Base "$WORK/release-$release" "$WORK/www/$release" >/dev/null
+    # Plain MD5 sums for md5sum -c, made outside any timing.
+    (cd "$WORK/release-$release" && find . -type f | sort | sed 's|^\./||' | xargs md5sum) \
+        > "$WORK/sums-$release.md5"
+done
+chmod -R a+rX "$WORK/www"
+
+PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$WORK/nginx/logs" "$WORK/nginx/temp"
+USER_LINE=
+if [ "$(id -u)" = 0 ]; then
+    USER_LINE="user root;"
+fi
+cat > "$WORK/nginx/nginx.conf" <<EOF
+$USER_LINE
+worker_processes 1;
+error_log "$WORK/nginx/logs/error.log";
+pid "$WORK/nginx/nginx.pid";
+events { worker_connections 64; }
+http {
+    default_type application/octet-stream;
+    access_log off;
+    sendfile on;
+    keepalive_requests 100000;
+    client_body_temp_path "$WORK/nginx/temp/body";
+    proxy_temp_path "$WORK/nginx/temp/proxy";
+    fastcgi_temp_path "$WORK/nginx/temp/fastcgi";
+    uwsgi_temp_path "$WORK/nginx/temp/uwsgi";
+    scgi_temp_path "$WORK/nginx/temp/scgi";
+    server {
+        listen 127.0.0.1:$PORT;
+        root "$WORK/www";
+    }
+}
+EOF
+"$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g "daemon off;" &
+NGINX_PID=$!
+for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$PORT/large/update.ini" && break
+    sleep 0.1
+done
+curl -sf -o /dev/null "http://127.0.0.1:$PORT/large/update.ini" \
+    || { cat "$WORK/nginx/logs/error.log" >&2; exit 1; }
+BASE=http://127.0.0.1:$PORT
+
+# curl's configuration: every listed path once, in list order, into dl/.
+for release in large small; do
+    python3 - "$WORK/www/$release/Base/md5.txt" "$BASE/$release/Base/" "$WORK/dl" \
+        > "$WORK/curl-$release.cfg" <<'EOF'
+import sys
+lst, base, out = sys.argv[1:]
+for line in open(lst, "rb").read().decode("utf-8").splitlines():
+    fields = line.split("\t")
+    if len(fields) == 3:
+        # The list separates folders with backslashes, as Windows writes them.
+        path = fields[2].replace("\\", "/").lstrip("/")
+        print('url = "%s%s"\noutput = "%s/%s"' % (base, path, out, path))
+EOF
+done
+
+# time_run NAME COMMAND...: appends "NAME wall_seconds max_rss_kib" to results.
+time_run() {
+    local name=$1
+    shift
+    rm -rf "$WORK/cache" "$WORK/app" "$WORK/dl"
+    mkdir -p "$WORK/cache" "$WORK/app"
+    sync
+    /usr/bin/time -v -o "$WORK/time.txt" "$@" > "$WORK/run.log" 2>&1 \
+        || { echo "$name failed:" >&2; cat "$WORK/run.log" "$WORK/time.txt" >&2; exit 1; }
+    python3 - "$name" "$WORK/time.txt" >> "$WORK/results.txt" <<'EOF'
+import sys
+name, path = sys.argv[1:]
+wall = rss = None
+for line in open(path):
+    line = line.strip()
+    if line.startswith("Elapsed (wall clock) time"):
+        parts = [float(p) for p in line.rsplit(" ", 1)[1].split(":")]
+        wall = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
+    elif line.startswith("Maximum resident set size"):
+        rss = int(line.rsplit(" ", 1)[1])
+print(name, wall, rss)
+EOF
+}
+
+: > "$WORK/results.txt"
+for i in $(seq "$REPEAT"); do
+    echo "== round $i of $REPEAT"
+    time_run updater "$DRIVER" "$BASE/large/Base/" "$WORK/www/large/Base/md5.txt" "$WORK/cache" "$WORK/app"
+    time_run curl bash -c "curl -s --fail --create-dirs -K '$WORK/curl-large.cfg' \
+        && cd '$WORK/dl' && md5sum -c --quiet '$WORK/sums-large.md5'"
+    time_run updater1m "$DRIVER" "$BASE/small/Base/" "$WORK/www/small/Base/md5.txt" "$WORK/cache" "$WORK/app"
+done
+
+python3 - "$WORK/results.txt" "$SMALL_FILES" "$BIG_MIB" <<'EOF'
+import statistics, sys
+path, files, big = sys.argv[1], sys.argv[2], sys.argv[3]
+runs = {}
+for line in open(path):
+    name, wall, rss = line.split()
+    runs.setdefault(name, []).append((float(wall), int(rss)))
+def med(name, i):
+    return statistics.median(r[i] for r in runs[name])
+print()
+print("%s files of 1-64 KiB + one %s MiB file, median of %d runs" % (files, big, len(runs["updater"])))
+print("%-34s %10s %14s" % ("", "wall (s)", "peak RSS (MiB)"))
+rows = [("updater (download, verify, install)", "updater"),
+        ("curl + md5sum -c", "curl"),
+        ("updater, 1 MiB instead of %s MiB" % big, "updater1m")]
+for label, key in rows:
+    print("%-34s %10.2f %14.1f" % (label, med(key, 0), med(key, 1) / 1024))
+ratio = med("updater", 0) / med("curl", 0)
+delta = (med("updater", 1) - med("updater1m", 1)) / 1024
+print()
+print("wall time ratio updater / curl+md5sum: %.2f (target <= 1.20): %s"
+      % (ratio, "met" if ratio <= 1.2 else "NOT met"))
+print("peak RSS %s MiB run - 1 MiB run: %.1f MiB (target <= 64): %s"
+      % (big, delta, "met" if delta <= 64 else "NOT met"))
+EOF
