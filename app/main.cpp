@@ -1,5 +1,6 @@
-// Placeholder entry point; start-up is being built.
-int main()
+#include "app/startup.h"
+
+int main(int argc, char *argv[])
 {
-    return 1;
+    return updaterMain(argc, argv);
 }

@@ -1,0 +1,88 @@
+#include "app/downloadphase.h"
+
+#include "app/reporting.h"
+#include "download/cdownloadthread.h"
+#include "ui/cupdateerror.h"
+#include "ui/cupdatenotice.h"
+#include "ui/cupdateprogress.h"
+
+#include <QCoreApplication>
+
+#include <memory>
+
+namespace {
+
+/// Asks before an optional update. True when the user chose to update now.
+bool noticeAccepted(const QString &version)
+{
+    CUpdateNotice notice;
+    notice.setVersion(version);
+    return notice.exec() == 1;
+}
+
+/// Runs the worker to its end: in the progress dialog, or without any window in
+/// the application's own loop.
+void waitForWorker(CDownloadThread *worker, bool silent)
+{
+    if (silent) {
+        // finished() is emitted on the worker's thread and queued to the application
+        // object, so quit() always comes from inside exec(), never before it.
+        QObject::connect(worker, &QThread::finished, QCoreApplication::instance(),
+                         &QCoreApplication::quit);
+        worker->start(QThread::InheritPriority);
+        QCoreApplication::exec();
+    } else {
+        CUpdateProgress progress(worker);
+        progress.exec();
+    }
+    // finished() may be handled while the thread is still winding down; the worker
+    // must not be destroyed or read before it has really ended.
+    worker->wait();
+}
+
+} // namespace
+
+AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &check)
+{
+    const bool optional = check.updateType == 0;
+    const bool silent = optional && values.consoleMode;
+
+    if (optional && !values.consoleMode && !noticeAccepted(check.version)) {
+        startHost(values.hostExePath);
+        return AttemptEnd::finished(ExitNotInstalled);
+    }
+
+    // QMap::values() is in ascending key order, the order the files are fetched in.
+    auto worker = std::make_unique<CDownloadThread>(check.baseUrl, values.cacheDir,
+                                                    values.rootDir, check.changed.values(),
+                                                    nullptr);
+    waitForWorker(worker.get(), silent);
+    QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
+
+    if (worker->isSuccess()) {
+        writeFileData(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")),
+                      check.fileList);
+        if (!silent)
+            startHost(values.hostExePath);
+        return AttemptEnd::finished(ExitInstalled);
+    }
+
+    const QString message = worker->errorMsg();
+    if (values.consoleMode) {
+        writeUpdateResult(false, false, message);
+        return AttemptEnd::finished(ExitNotInstalled);
+    }
+    worker.reset();
+    if (!optional) {
+        // A forced update has no way out but success: the dialog offers nothing, and
+        // however it is closed the next attempt begins.
+        values.errorDialog->setMessage(QObject::tr("更新失败"), message, false);
+        values.errorDialog->exec();
+        return AttemptEnd::newAttempt();
+    }
+    values.errorDialog->setMessage(QObject::tr("更新失败"), message, true);
+    if (values.errorDialog->exec() == 1)
+        return AttemptEnd::newAttempt();
+    startHost(values.hostExePath);
+    return AttemptEnd::finished(ExitNotInstalled);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+
+class CUpdateError;
+class QNetworkAccessManager;
+
+/// What start-up hands to the update run: the folders, the configured addresses,
+/// the mode and the two objects every step of the run shares.
+struct RunValues
+{
+    QString exeDir;       ///< folder of the running executable, no trailing slash
+    QDir rootDir;         ///< installation root: exeDir, or its parent when exeDir is a "bin"
+    QDir cacheDir;        ///< download cache, absolute and created
+    QString updateUrl;    ///< base address of the update server, as configured
+    QString hostExePath;  ///< absolute path of the host executable
+    bool consoleMode = false;                      ///< outcomes go to standard output as JSON
+    CUpdateError *errorDialog = nullptr;           ///< the one error dialog of the process
+    QNetworkAccessManager *networkManager = nullptr; ///< used by every request of the run
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "app/runvalues.h"
+#include "app/updaterun.h"
+#include "update/filelist.h"
+
+#include <QByteArray>
+#include <QString>
+
+/// What the check hands to the download phase.
+struct UpdateCheckResult
+{
+    UpdateFileMap changed;  ///< entries to fetch; not empty when the phase runs
+    int updateType = 1;     ///< 0: optional update; anything else: forced
+    QString version;        ///< version text for the notice
+    QString baseUrl;        ///< updateUrl + folder + "/", to which file paths are appended
+    QByteArray fileList;    ///< md5.txt exactly as received
+};
+
+/// The first half of an attempt: descriptor, cached update.ini, file list, the
+/// comparison. Reports and ends the run (Finished), asks for a new attempt after a
+/// retried failure, or fills result and answers Download.
+AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result);
+
+/// The entries of changed whose target would lie inside the cache folder. Such a
+/// target and a cached place could be the same file, so they are never fetched.
+UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
+                                  const QDir &cacheDir);
