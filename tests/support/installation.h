@@ -1,0 +1,87 @@
+#pragma once
+
+// A temporary installation of the real updater for process-level tests: the built
+// executable copied into <root> (or <root>/bin), a system.cfg, and a host script
+// that records every call with its arguments.
+//
+//   Installation inst(QStringLiteral("bin"));
+//   QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+//   QVERIFY(inst.writeConfig({{"URL", server.baseUrl() + "/pub"}}));
+//   QVERIFY(inst.installHost());                     // exeDir/Host.exe
+//   const UpdaterRun run = inst.run({"console"});
+//   QCOMPARE(run.out, QByteArray("{...}"));
+//   QCOMPARE(inst.hostCalls(), (QList<QStringList>{{inst.exePath(), "no_check"}}));
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+/// What one run of the updater did.
+struct UpdaterRun
+{
+    int exitCode = -1;      ///< -1 when it did not start, crashed or timed out
+    bool timedOut = false;
+    QByteArray out;         ///< standard output, exactly as written
+    QByteArray err;         ///< standard error
+};
+
+class Installation
+{
+public:
+    /// An installation whose executable lies in the root, or in root/exeSubfolder.
+    explicit Installation(const QString &exeSubfolder = QString());
+    Installation(const Installation &) = delete;
+    Installation &operator=(const Installation &) = delete;
+
+    /// False when the folder or the copy of the updater could not be made.
+    bool isValid() const { return m_error.isEmpty(); }
+    QString errorString() const { return m_error; }
+
+    /// The temporary folder holding the root ("<base>/Host") and the scratch folder.
+    QString base() const { return m_base; }
+    /// The installation root (links resolved, as the updater itself sees it).
+    QString root() const { return m_root; }
+    /// The folder of the executable: the root, or root/bin.
+    QString exeDir() const { return m_exeDir; }
+    QString exePath() const;
+    /// A scratch folder beside the installation (outside it), for caches and the like.
+    QString scratch() const;
+
+    /// Writes system.cfg with the given keys in the group "Update".
+    bool writeConfig(const QMap<QString, QString> &updateKeys) const;
+    /// Writes system.cfg with exactly these bytes.
+    bool writeConfigBytes(const QByteArray &bytes) const;
+
+    /// Puts a host script at relativePath (below exeDir) that records its arguments.
+    bool installHost(const QString &relativePath = QStringLiteral("Host.exe"));
+    /// The absolute path of the host script last installed.
+    QString hostPath() const { return m_hostPath; }
+    /// Waits until no host process is running any more, then returns the argument
+    /// lists of every host call so far. A host the updater started has already been
+    /// executed when the updater exits, so an empty result really means "not started".
+    QList<QStringList> hostCalls(int timeoutMs = 15000) const;
+
+    /// Runs the updater with arguments in workingDir (default: the root) and waits.
+    UpdaterRun run(const QStringList &arguments, int timeoutMs = 60000,
+                   const QString &workingDir = QString()) const;
+    /// Starts the updater without waiting; the caller owns the process.
+    std::unique_ptr<QProcess> start(const QStringList &arguments,
+                                    const QString &workingDir = QString()) const;
+
+    /// True while some process has path among its command-line arguments.
+    static bool isRunningProcessWith(const QString &path);
+
+private:
+    QTemporaryDir m_temp;
+    QString m_base;
+    QString m_root;
+    QString m_exeDir;
+    QString m_hostPath;
+    QString m_error;
+};
