@@ -1,0 +1,481 @@
+// The update check: addresses, the cached descriptor, its keys and defaults, the
+// records of console mode, the comparison, the retry loop of interactive mode.
+// In-process against the scriptable server on its own thread; console mode also on
+// the real executable, against the server and against nginx serving a published tree.
+
+#include "app/reporting.h"
+#include "app/updatecheck.h"
+#include "app/updaterun.h"
+#include "support/installation.h"
+#include "support/modalanswerer.h"
+#include "support/nginxserver.h"
+#include "support/publishrun.h"
+#include "support/stdoutcapture.h"
+#include "support/testhttpserver.h"
+#include "ui/cupdateerror.h"
+#include "update/filelist.h"
+#include "update/md5.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QtTest>
+
+namespace {
+
+QByteArray record(bool success, bool update, const QString &message)
+{
+    return "{\"errormsg\":\"" + message.toUtf8() + "\",\"success\":" + (success ? "true" : "false")
+        + ",\"update\":" + (update ? "true" : "false") + '}';
+}
+
+/// md5.txt for files (path -> content), CR LF line ends as published.
+QByteArray listFor(const QMap<QString, QByteArray> &files)
+{
+    QByteArray list;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        list += fileListLine(md5Text(it.value()), quint64(it.value().size()), it.key().toUtf8())
+            + "\r\n";
+    }
+    return list;
+}
+
+QByteArray descriptor(const QByteArray &type, const QByteArray &folder, const QByteArray &version)
+{
+    QByteArray text;
+    if (type != "<none>")
+        text += "[Summary]\nUpdateType=" + type + "\n";
+    text += "[Version]\n";
+    if (folder != "<none>")
+        text += "Folder=" + folder + "\n";
+    text += "Version=" + version + "\n";
+    return text;
+}
+
+QString notFound(const QString &url)
+{
+    return QStringLiteral("Error transferring %1 - server replied: Not Found").arg(url);
+}
+
+QList<QByteArray> targets(const TestHttpServer &server)
+{
+    QList<QByteArray> list;
+    const QList<TestHttpServer::Request> requests = server.requests();
+    for (const TestHttpServer::Request &request : requests)
+        list.append(request.target);
+    return list;
+}
+
+/// An installation and the run values start-up would hand over for it.
+struct Fixture
+{
+    Installation inst;
+    CUpdateError dialog;
+    QNetworkAccessManager manager;
+    RunValues values;
+
+    Fixture(const QString &updateUrl, bool console)
+    {
+        inst.installHost();
+        values.exeDir = inst.exeDir();
+        values.rootDir = QDir(inst.root());
+        QDir(inst.exeDir()).mkpath(QStringLiteral("update"));
+        values.cacheDir = QDir(inst.exeDir() + QStringLiteral("/update"));
+        values.updateUrl = updateUrl;
+        values.hostExePath = inst.hostPath();
+        values.consoleMode = console;
+        values.errorDialog = &dialog;
+        values.networkManager = &manager;
+    }
+
+    QString rootFile(const QString &relative) const { return inst.root() + QLatin1Char('/') + relative; }
+};
+
+} // namespace
+
+class TestUpdateCheck : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void requestPaths_data();
+    void requestPaths();
+    void consoleRecords_data();
+    void consoleRecords();
+    void invalidDescriptorAddress_data();
+    void invalidDescriptorAddress();
+    void cacheTargetsNotSelected();
+    void upToDateRecordDecides();
+    void newVersionTextSameFiles();
+    void interactiveRetry_data();
+    void interactiveRetry();
+    void interactiveTimeout();
+    void executableAgainstServer();
+    void executableAgainstNginx();
+
+private:
+    TestHttpServer m_server;
+};
+
+void TestUpdateCheck::initTestCase()
+{
+    QVERIFY(m_server.start());
+}
+
+void TestUpdateCheck::init()
+{
+    m_server.clearRequests();
+}
+
+void TestUpdateCheck::requestPaths_data()
+{
+    QTest::addColumn<QString>("urlPath");
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("descriptorTarget");
+    QTest::addColumn<QByteArray>("listTarget");
+
+    QTest::newRow("no trailing slash") << "/pub/app" << QByteArray("<none>")
+                                       << QByteArray("/pub/app/update.ini") << QByteArray("/pub/appBase//md5.txt");
+    QTest::newRow("trailing slash") << "/pub/app/" << QByteArray("<none>")
+                                    << QByteArray("/pub/app//update.ini") << QByteArray("/pub/app/Base//md5.txt");
+    QTest::newRow("empty folder") << "/pub/app" << QByteArray("")
+                                  << QByteArray("/pub/app/update.ini") << QByteArray("/pub/app//md5.txt");
+    QTest::newRow("named folder") << "/pub/app/" << QByteArray("v2")
+                                  << QByteArray("/pub/app//update.ini") << QByteArray("/pub/app/v2//md5.txt");
+}
+
+void TestUpdateCheck::requestPaths()
+{
+    QFETCH(QString, urlPath);
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, descriptorTarget);
+    QFETCH(QByteArray, listTarget);
+
+    Fixture f(m_server.baseUrl() + urlPath, true);
+    const QByteArray desc = descriptor("1", folder, "1.0");
+    m_server.setRoute(descriptorTarget, TestHttpServer::ok(desc));
+    m_server.setRoute(listTarget, TestHttpServer::ok(QByteArray()));
+
+    StdoutCapture capture;
+    UpdateCheckResult result;
+    const AttemptEnd end = checkForUpdate(f.values, result);
+    QCOMPARE(targets(m_server), (QList<QByteArray>{descriptorTarget, listTarget}));
+    QCOMPARE(end.kind, AttemptEnd::Finished);
+    QCOMPARE(capture.bytes(), record(true, false, QString()));
+    QCOMPARE(readFile(f.values.cacheDir.absoluteFilePath(QStringLiteral("update.ini"))), desc);
+    QCOMPARE(result.baseUrl, m_server.baseUrl() + QString::fromLatin1(listTarget.chopped(8)));
+}
+
+void TestUpdateCheck::consoleRecords_data()
+{
+    QTest::addColumn<QByteArray>("type");         // "<none>": no Summary group
+    QTest::addColumn<bool>("descriptorServed");
+    QTest::addColumn<bool>("listServed");
+    QTest::addColumn<bool>("cacheBlocked");       // a folder where update.ini goes
+    QTest::addColumn<bool>("installed");          // installation already equals the list
+    QTest::addColumn<QString>("message");         // {url} {desc} {list} {cache}
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<int>("kind");
+
+    const int finished = AttemptEnd::Finished;
+    const int download = AttemptEnd::Download;
+    QTest::newRow("descriptor not fetched") << QByteArray("1") << false << true << false << false
+        << "下载升级描述文件失败:" + notFound(QStringLiteral("{desc}")) << false << false << finished;
+    QTest::newRow("update.ini not creatable") << QByteArray("1") << true << true << true << false
+        << QStringLiteral("创建文件[{cache}/update.ini]失败:Is a directory") << false << false << finished;
+    QTest::newRow("list not fetched") << QByteArray("1") << true << false << false << false
+        << "下载更新列表文件失败:" + notFound(QStringLiteral("{list}")) << false << false << finished;
+    QTest::newRow("forced") << QByteArray("1") << true << true << false << false
+                            << QString() << true << true << download;
+    QTest::newRow("type missing is forced") << QByteArray("<none>") << true << true << false << false
+                                            << QString() << true << true << download;
+    QTest::newRow("type 2 is forced") << QByteArray("2") << true << true << false << false
+                                      << QString() << true << true << download;
+    QTest::newRow("optional") << QByteArray("0") << true << true << false << false
+                              << QString() << true << false << download;
+    QTest::newRow("non-numeric is optional") << QByteArray("abc") << true << true << false << false
+                                             << QString() << true << false << download;
+    QTest::newRow("nothing to do, forced") << QByteArray("1") << true << true << false << true
+                                           << QString() << true << false << finished;
+}
+
+void TestUpdateCheck::consoleRecords()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(bool, descriptorServed);
+    QFETCH(bool, listServed);
+    QFETCH(bool, cacheBlocked);
+    QFETCH(bool, installed);
+    QFETCH(QString, message);
+    QFETCH(bool, success);
+    QFETCH(bool, update);
+    QFETCH(int, kind);
+
+    const QString prefix = QStringLiteral("/rec/") + QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+    Fixture f(m_server.baseUrl() + prefix, true);
+    const QMap<QString, QByteArray> files{{QStringLiteral("a.txt"), "alpha"},
+                                          {QStringLiteral("sub/b.dll"), "beta"}};
+    const QByteArray list = listFor(files);
+    const QByteArray descTarget = (prefix + QStringLiteral("/update.ini")).toUtf8();
+    const QByteArray listTarget = (prefix + QStringLiteral("v1//md5.txt")).toUtf8();
+    if (descriptorServed)
+        m_server.setRoute(descTarget, TestHttpServer::ok(descriptor(type, "v1", "1.0")));
+    if (listServed)
+        m_server.setRoute(listTarget, TestHttpServer::ok(list));
+    if (cacheBlocked)
+        QVERIFY(f.values.cacheDir.mkdir(QStringLiteral("update.ini")));
+    if (installed) {
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeFile(f.rootFile(it.key()), it.value()));
+    }
+
+    message.replace(QLatin1String("{desc}"), m_server.baseUrl() + QString::fromLatin1(descTarget));
+    message.replace(QLatin1String("{list}"), m_server.baseUrl() + QString::fromLatin1(listTarget));
+    message.replace(QLatin1String("{cache}"), f.values.cacheDir.absolutePath());
+
+    StdoutCapture capture;
+    UpdateCheckResult result;
+    const AttemptEnd end = checkForUpdate(f.values, result);
+    QCOMPARE(capture.bytes(), record(success, update, message));
+    QCOMPARE(int(end.kind), kind);
+    QCOMPARE(end.exitCode, 1);
+    QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
+
+    const QString recordFile = f.rootFile(QStringLiteral("update_md5.info"));
+    if (success && kind == AttemptEnd::Finished) {
+        QCOMPARE(readFile(recordFile), list);
+    } else {
+        QVERIFY(!QFileInfo::exists(recordFile));
+    }
+    if (kind == AttemptEnd::Download) {
+        QCOMPARE(result.changed.keys(), files.keys());
+        QCOMPARE(result.fileList, list);
+        QCOMPARE(result.baseUrl, m_server.baseUrl() + prefix + QStringLiteral("v1/"));
+        QCOMPARE(result.version, QStringLiteral("1.0"));
+    }
+}
+
+void TestUpdateCheck::invalidDescriptorAddress_data()
+{
+    QTest::addColumn<bool>("console");
+    QTest::newRow("console") << true;
+    QTest::newRow("interactive") << false;
+}
+
+void TestUpdateCheck::invalidDescriptorAddress()
+{
+    QFETCH(bool, console);
+    // Start-up refuses such a URL already; the driver checks its own address anyway.
+    Fixture f(QStringLiteral("http://[::1"), console);
+    ModalAnswerer answerer({ModalAnswerer::pressEscape()});
+    StdoutCapture capture;
+    const int code = runUpdate(f.values);
+    QCOMPARE(code, 1);
+    const QString message = QStringLiteral("升级描述文件地址不合法:");
+    if (console) {
+        QCOMPARE(capture.bytes(), record(false, false, message));
+        QCOMPARE(answerer.seen().size(), 0);
+        QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
+    } else {
+        QCOMPARE(capture.bytes(), QByteArray());
+        QCOMPARE(answerer.seen().size(), 1);
+        QCOMPARE(answerer.seen().at(0).texts.value(QStringLiteral("label")), QStringLiteral("配置错误"));
+        QCOMPARE(answerer.seen().at(0).texts.value(QStringLiteral("error")), message);
+        QCOMPARE(answerer.seen().at(0).visibleButtons, QStringList());
+        QCOMPARE(f.inst.hostCalls(),
+                 (QList<QStringList>{{QCoreApplication::applicationFilePath(), QStringLiteral("no_check")}}));
+    }
+    QCOMPARE(m_server.requestCount(), 0);
+}
+
+void TestUpdateCheck::cacheTargetsNotSelected()
+{
+    QCOMPARE(withoutCacheTargets({{QStringLiteral("bin/update/x"), {}},
+                                  {QStringLiteral("bin/updater"), {}},
+                                  {QStringLiteral("bin/update"), {}},
+                                  {QStringLiteral("a"), {}}},
+                                 QDir(QStringLiteral("/inst")), QDir(QStringLiteral("/inst/bin/update")))
+                 .keys(),
+             (QStringList{QStringLiteral("a"), QStringLiteral("bin/updater")}));
+
+    // Through the whole check: with the default cache (root/update in a flat
+    // installation) a listed update/inside.txt is never fetched.
+    Fixture f(m_server.baseUrl() + QStringLiteral("/cachetargets"), true);
+    m_server.setRoute("/cachetargets/update.ini", TestHttpServer::ok(descriptor("1", "v", "1")));
+    m_server.setRoute("/cachetargetsv//md5.txt",
+                      TestHttpServer::ok(listFor({{QStringLiteral("update/inside.txt"), "x"},
+                                                  {QStringLiteral("outside.txt"), "y"}})));
+    StdoutCapture capture;
+    UpdateCheckResult result;
+    QCOMPARE(checkForUpdate(f.values, result).kind, AttemptEnd::Download);
+    QCOMPARE(result.changed.keys(), QStringList{QStringLiteral("outside.txt")});
+}
+
+void TestUpdateCheck::upToDateRecordDecides()
+{
+    Fixture f(m_server.baseUrl() + QStringLiteral("/uptodate"), true);
+    const QMap<QString, QByteArray> files{{QStringLiteral("Host.dll"), "host library"},
+                                          {QStringLiteral("data/one.bin"), QByteArray(70000, 'x')}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeFile(f.rootFile(it.key()), it.value()));
+    const QByteArray list = listFor(files);
+    m_server.setRoute("/uptodate/update.ini", TestHttpServer::ok(descriptor("1", "Base", "3")));
+    m_server.setRoute("/uptodateBase//md5.txt", TestHttpServer::ok(list));
+
+    {
+        StdoutCapture capture;
+        QCOMPARE(runUpdate(f.values), 1);
+        QCOMPARE(capture.bytes(), record(true, false, QString()));
+    }
+    QCOMPARE(readFile(f.rootFile(QStringLiteral("update_md5.info"))), list);
+
+    // With the record in place the installed files are not looked at: changed behind
+    // the updater's back, they still count as up to date.
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeFile(f.rootFile(it.key()), "tampered"));
+    StdoutCapture capture;
+    QCOMPARE(runUpdate(f.values), 1);
+    QCOMPARE(capture.bytes(), record(true, false, QString()));
+    QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
+}
+
+void TestUpdateCheck::newVersionTextSameFiles()
+{
+    Fixture f(m_server.baseUrl() + QStringLiteral("/newtext/"), true);
+    const QMap<QString, QByteArray> files{{QStringLiteral("app.exe"), "the application"}};
+    QVERIFY(writeFile(f.rootFile(QStringLiteral("app.exe")), files.first()));
+    const QByteArray list = listFor(files);
+    m_server.setRoute("/newtext//update.ini", TestHttpServer::ok(descriptor("1", "v2", "2.0")));
+    m_server.setRoute("/newtext/v2//md5.txt", TestHttpServer::ok(list));
+    StdoutCapture capture;
+    UpdateCheckResult result;
+    QCOMPARE(checkForUpdate(f.values, result).kind, AttemptEnd::Finished);
+    QCOMPARE(capture.bytes(), record(true, false, QString()));
+    QCOMPARE(result.version, QStringLiteral("2.0"));
+    QCOMPARE(readFile(f.rootFile(QStringLiteral("update_md5.info"))), list);
+}
+
+void TestUpdateCheck::interactiveRetry_data()
+{
+    QTest::addColumn<bool>("retry");
+    QTest::newRow("retry after recovery") << true;
+    QTest::newRow("escape") << false;
+}
+
+void TestUpdateCheck::interactiveRetry()
+{
+    QFETCH(bool, retry);
+    const QString prefix = retry ? QStringLiteral("/retry") : QStringLiteral("/escape");
+    Fixture f(m_server.baseUrl() + prefix, false);
+    f.dialog.setDownloadUrl(QStringLiteral("http://127.0.0.1/manual"));
+    const QByteArray descTarget = (prefix + QStringLiteral("/update.ini")).toUtf8();
+    const QByteArray list = listFor({{QStringLiteral("x.txt"), "x"}});
+    QVERIFY(writeFile(f.rootFile(QStringLiteral("x.txt")), "x"));
+    m_server.setRouteSequence(descTarget, {TestHttpServer::status(404),
+                                           TestHttpServer::ok(descriptor("1", "Base", "1"))});
+    m_server.setRoute((prefix + QStringLiteral("Base//md5.txt")).toUtf8(), TestHttpServer::ok(list));
+
+    ModalAnswerer answerer({retry ? ModalAnswerer::click(QStringLiteral("retry"))
+                                  : ModalAnswerer::pressEscape()});
+    QCOMPARE(runUpdate(f.values), 1);
+    QCOMPARE(answerer.seen().size(), 1);
+    const ModalAnswerer::Seen seen = answerer.seen().at(0);
+    QCOMPARE(seen.texts.value(QStringLiteral("label")), QStringLiteral("更新失败"));
+    QCOMPARE(seen.texts.value(QStringLiteral("error")),
+             "下载升级描述文件失败:" + notFound(m_server.baseUrl() + QString::fromLatin1(descTarget)));
+    QCOMPARE(seen.visibleButtons, (QStringList{QStringLiteral("download"), QStringLiteral("retry")}));
+    QCOMPARE(m_server.requestCount(descTarget), retry ? 2 : 1);
+    QCOMPARE(QFileInfo::exists(f.rootFile(QStringLiteral("update_md5.info"))), retry);
+    QCOMPARE(f.inst.hostCalls(),
+             (QList<QStringList>{{QCoreApplication::applicationFilePath(), QStringLiteral("no_check")}}));
+}
+
+void TestUpdateCheck::interactiveTimeout()
+{
+    Fixture f(m_server.baseUrl() + QStringLiteral("/silent"), false);
+    TestHttpServer::Response never;
+    never.answer = TestHttpServer::Answer::Never;
+    m_server.setRoute("/silent/update.ini", never);
+
+    QElapsedTimer clock;
+    qint64 shownAfter = -1;
+    ModalAnswerer answerer({ModalAnswerer::then([&](QWidget *) { shownAfter = clock.elapsed(); },
+                                                ModalAnswerer::pressEscape())});
+    clock.start();
+    QCOMPARE(runUpdate(f.values), 1);
+    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(answerer.seen().at(0).texts.value(QStringLiteral("error")),
+             QStringLiteral("下载升级描述文件失败:网络超时"));
+    QCOMPARE(answerer.seen().at(0).visibleButtons, QStringList{QStringLiteral("retry")});
+    QVERIFY2(shownAfter >= 4900 && shownAfter < 9000, QByteArray::number(shownAfter).constData());
+    QCOMPARE(f.inst.hostCalls().size(), 1);
+}
+
+void TestUpdateCheck::executableAgainstServer()
+{
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl() + QStringLiteral("/exe/")}}));
+    const QMap<QString, QByteArray> files{{QStringLiteral("Host.dll"), "library"},
+                                          {QStringLiteral("bin/plugin.dll"), "plugin"}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(writeFile(inst.root() + QLatin1Char('/') + it.key(), it.value()));
+    const QByteArray list = listFor(files);
+
+    // First the descriptor is missing, then it is there and nothing differs.
+    UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, record(false, false, "下载升级描述文件失败:"
+                                              + notFound(m_server.baseUrl() + QStringLiteral("/exe//update.ini"))));
+
+    m_server.setRoute("/exe//update.ini", TestHttpServer::ok(descriptor("1", "Base", "1")));
+    m_server.setRoute("/exe/Base//md5.txt", TestHttpServer::ok(list));
+    run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, record(true, false, QString()));
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), list);
+    QCOMPARE(readFile(inst.exeDir() + QStringLiteral("/update/update.ini")), descriptor("1", "Base", "1"));
+    QCOMPARE(inst.hostCalls(), QList<QStringList>());
+}
+
+void TestUpdateCheck::executableAgainstNginx()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+#ifndef UPDATER_PUBLISH_EXE
+    QSKIP("updater-publish is not built");
+#endif
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QMap<QString, QByteArray> release{{QStringLiteral("Host.dll"), "library v1"},
+                                            {QStringLiteral("data/table.bin"), patternBytes(100000, 3)}};
+    QVERIFY(writeRelease(work.filePath(QStringLiteral("release")), release));
+    const ToolRun published = runPublish({QStringLiteral("--folder"), QStringLiteral("v1"),
+                                          work.filePath(QStringLiteral("release")),
+                                          work.filePath(QStringLiteral("www/app"))});
+    QVERIFY2(published.exitCode == 0, published.err.constData());
+    NginxServer nginx;
+    QString error;
+    QVERIFY2(nginx.start(work.filePath(QStringLiteral("www")), error), qPrintable(error));
+
+    Installation inst;
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(writeRelease(inst.root(), release));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), nginx.baseAddress() + QStringLiteral("/app/")}}));
+    const UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, record(true, false, QString()));
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")),
+             readFile(work.filePath(QStringLiteral("www/app/v1/md5.txt"))));
+    QCOMPARE(nginx.accessLog(), (QStringList{
+        QStringLiteral("200 GET \"/app//update.ini\" %1").arg(QFileInfo(work.filePath(QStringLiteral("www/app/update.ini"))).size()),
+        QStringLiteral("200 GET \"/app/v1//md5.txt\" %1").arg(QFileInfo(work.filePath(QStringLiteral("www/app/v1/md5.txt"))).size())}));
+    QCOMPARE(inst.hostCalls(), QList<QStringList>());
+}
+
+QTEST_MAIN(TestUpdateCheck)
+#include "tst_updatecheck.moc"
