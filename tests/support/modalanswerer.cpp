@@ -49,11 +49,15 @@ void ModalAnswerer::poll()
     seen.visibleButtons.sort();
     m_seen.append(seen);
 
-    if (m_actions.isEmpty()) {
-        if (auto *d = qobject_cast<QDialog *>(dialog))
-            d->done(-99);
-    } else {
+    QList<Action> &forClass = m_classActions[seen.className];
+    if (!forClass.isEmpty()) {
+        forClass.takeFirst()(dialog);
+    } else if (!m_actions.isEmpty()) {
         m_actions.takeFirst()(dialog);
+    } else if (m_fallbacks.contains(seen.className)) {
+        m_fallbacks.value(seen.className)(dialog);
+    } else if (auto *d = qobject_cast<QDialog *>(dialog)) {
+        d->done(-99);
     }
     if (!dialog->isVisible())
         m_current = nullptr;

@@ -9,8 +9,11 @@
 //   QCOMPARE(answerer.seen().size(), 2);
 //   QCOMPARE(answerer.seen().at(0).texts.value("label"), QString("更新失败"));
 //
-// When no scripted action is left, a dialog is recorded and ended with done(-99),
-// so a run that shows more dialogs than a test expects still ends.
+// Actions queued for a class (on()) answer the dialogs of that class; the general
+// queue answers the rest. When no action is left, a class's fallback answers (e.g.
+// leave() for a dialog that closes by itself and may be too quick to be seen at
+// all), else the dialog is ended with done(-99), so a run that shows more dialogs
+// than a test expects still ends.
 
 #include <QList>
 #include <QMap>
@@ -40,6 +43,10 @@ public:
     explicit ModalAnswerer(QList<Action> actions = {}, QObject *parent = nullptr);
 
     void append(Action action) { m_actions.append(action); }
+    /// Queues actions for the dialogs of one class (e.g. "CUpdateError").
+    void on(const QString &className, const QList<Action> &actions) { m_classActions[className] += actions; }
+    /// Answers dialogs of one class with action once their queue is used up.
+    void setFallback(const QString &className, Action action) { m_fallbacks[className] = action; }
     QList<Seen> seen() const { return m_seen; }
     /// Appearances of dialogs of one class.
     int count(const QString &className) const;
@@ -57,6 +64,8 @@ private:
     void poll();
 
     QList<Action> m_actions;
+    QMap<QString, QList<Action>> m_classActions;
+    QMap<QString, Action> m_fallbacks;
     QList<Seen> m_seen;
     QTimer m_timer;
     QWidget *m_current = nullptr;  ///< dialog already answered while it stays visible
