@@ -80,10 +80,12 @@ bool Installation::installHost(const QString &relativePath)
 {
     m_hostPath = QDir::cleanPath(m_exeDir + QLatin1Char('/') + relativePath);
     QDir().mkpath(QFileInfo(m_hostPath).path());
-    // One line per call, the arguments separated by a unit separator (0x1f).
+    // One line per call, the arguments separated by a unit separator (0x1f). Called
+    // with "--stay" it then keeps running until a line arrives on stayFifoPath().
     const QByteArray script = "#!/bin/sh\n"
                               "{ for a in \"$@\"; do printf '%s\\037' \"$a\"; done; echo; } >> '"
-        + recordPath(scratch()).toUtf8() + "'\n";
+        + recordPath(scratch()).toUtf8() + "'\n"
+        + "if [ \"$1\" = --stay ]; then read line < '" + stayFifoPath().toUtf8() + "'; fi\n";
     QFile file(m_hostPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(script) != script.size())
         return false;
@@ -91,6 +93,11 @@ bool Installation::installHost(const QString &relativePath)
     return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                | QFileDevice::ExeOwner | QFileDevice::ReadOther
                                | QFileDevice::ExeOther);
+}
+
+QString Installation::stayFifoPath() const
+{
+    return scratch() + QStringLiteral("/host-stay");
 }
 
 QList<QStringList> Installation::hostCalls(int timeoutMs) const

@@ -60,6 +60,8 @@ public:
 
     /// Puts a host script at relativePath (below exeDir) that records its arguments.
     bool installHost(const QString &relativePath = QStringLiteral("Host.exe"));
+    /// The FIFO a host started with "--stay" reads before it ends (the test makes it).
+    QString stayFifoPath() const;
     /// The absolute path of the host script last installed.
     QString hostPath() const { return m_hostPath; }
     /// Waits until no host process is running any more, then returns the argument

@@ -1,0 +1,353 @@
+// Whole update runs against nginx serving trees made by updater-publish: the real
+// executable in console mode, and the in-process driver with its dialogs answered.
+
+#include "app/updaterun.h"
+#include "support/installation.h"
+#include "support/modalanswerer.h"
+#include "support/nginxserver.h"
+#include "support/publishrun.h"
+#include "support/stdoutcapture.h"
+#include "support/updatefixture.h"
+
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QString Error = QStringLiteral("CUpdateError");
+const QString Progress = QStringLiteral("CUpdateProgress");
+const QString Notice = QStringLiteral("CUpdateNotice");
+
+/// Version 1 as installed; same.txt stays, the rest changes, new/ is added in v2.
+QMap<QString, QByteArray> releaseV1()
+{
+    return {{QStringLiteral("Host.dll"), "host library 1"},
+            {QStringLiteral("data/big.bin"), patternBytes(1500000, 1)},
+            {QStringLiteral("same.txt"), "not changed between the versions"},
+            {QStringLiteral("bin/plugin.dll"), patternBytes(5000, 2)}};
+}
+
+QMap<QString, QByteArray> releaseV2()
+{
+    return {{QStringLiteral("Host.dll"), "host library 2, longer"},
+            {QStringLiteral("data/big.bin"), patternBytes(1500000, 3)},
+            {QStringLiteral("same.txt"), "not changed between the versions"},
+            {QStringLiteral("bin/plugin.dll"), patternBytes(6000, 4)},
+            {QStringLiteral("new/nested/added.txt"), "added in version 2"}};
+}
+
+/// The installation's files that belong to the release: without the updater, the
+/// host script, system.cfg, the record, the cache folder and the set-aside files.
+QMap<QString, QByteArray> releasePart(const QString &root)
+{
+    QMap<QString, QByteArray> tree = snapshot(root);
+    for (auto it = tree.begin(); it != tree.end();) {
+        const QString &key = it.key();
+        if (key.endsWith(QLatin1String(".old")) || key == QLatin1String("update_md5.info")
+            || key == QLatin1String("bin/system.cfg") || key == QLatin1String("bin/updater")
+            || key == QLatin1String("bin/Host.exe") || key == QLatin1String("bin/update")
+            || key.startsWith(QLatin1String("bin/update/")))
+            it = tree.erase(it);
+        else
+            ++it;
+    }
+    return tree;
+}
+
+/// Polls with events served until done() or 20 s passed.
+template<typename F>
+bool waitUntil(F done)
+{
+    QDeadlineTimer deadline(20000);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+
+    void consoleForced();
+    void consoleOptionalSilent();
+    void consoleWrongContent();
+    void neighbourWhileHostRuns();
+    void interactiveDeclined();
+    void interactiveForcedFailsTwice();
+    void interactiveCancel();
+    void consoleCancelInProcess();
+
+private:
+    /// Publishes release into a fresh www/app and serves it; URL for system.cfg.
+    bool serve(const QMap<QString, QByteArray> &release, bool optional,
+               const QByteArray &extraConfig = QByteArray());
+    QString servedFile(const QString &relative) const;
+
+    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<NginxServer> m_nginx;
+    QString m_url;
+};
+
+void TestEndToEnd::initTestCase()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+#ifndef UPDATER_PUBLISH_EXE
+    QSKIP("updater-publish is not built");
+#endif
+}
+
+bool TestEndToEnd::serve(const QMap<QString, QByteArray> &release, bool optional,
+                         const QByteArray &extraConfig)
+{
+    m_nginx.reset();
+    m_work = std::make_unique<QTemporaryDir>();
+    const QString releaseDir = m_work->filePath(QStringLiteral("release"));
+    if (!writeRelease(releaseDir, release))
+        return false;
+    QStringList arguments{QStringLiteral("--folder"), QStringLiteral("v2"),
+                          QStringLiteral("--version"), QStringLiteral("2.0")};
+    if (optional)
+        arguments.append(QStringLiteral("--optional"));
+    arguments << releaseDir << m_work->filePath(QStringLiteral("www/app"));
+    const ToolRun run = runPublish(arguments);
+    if (run.exitCode != 0) {
+        qWarning("%s", run.err.constData());
+        return false;
+    }
+    m_nginx = std::make_unique<NginxServer>();
+    m_nginx->setExtraServerConfig(extraConfig);
+    QString error;
+    if (!m_nginx->start(m_work->filePath(QStringLiteral("www")), error)) {
+        qWarning("%s", qPrintable(error));
+        return false;
+    }
+    m_url = m_nginx->baseAddress() + QStringLiteral("/app/");
+    return true;
+}
+
+QString TestEndToEnd::servedFile(const QString &relative) const
+{
+    return m_work->filePath(QStringLiteral("www/app/v2/") + relative);
+}
+
+void TestEndToEnd::consoleForced()
+{
+    QVERIFY(serve(releaseV2(), false));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(writeRelease(inst.root(), releaseV1()));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
+
+    UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), readFile(servedFile(QStringLiteral("md5.txt"))));
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/Host.dll.old")), releaseV1().value(QStringLiteral("Host.dll")));
+    QCOMPARE(inst.hostCalls(), (QList<QStringList>{{inst.exePath(), QStringLiteral("no_check")}}));
+
+    // Run again at once, every listed file replaced by a FIFO: opening one would
+    // block the updater until the run times out.
+    const QStringList listed = releaseV2().keys();
+    for (const QString &path : listed) {
+        const QString file = inst.root() + QLatin1Char('/') + path;
+        QVERIFY(QFile::remove(file));
+        QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    }
+    run = inst.run({QStringLiteral("console")}, 20000);
+    QVERIFY(!run.timedOut);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, resultRecord(true, false, QString()));
+}
+
+void TestEndToEnd::consoleOptionalSilent()
+{
+    QVERIFY(serve(releaseV2(), true));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(writeRelease(inst.root(), releaseV1()));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
+
+    const UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, resultRecord(true, false, QString()));
+    QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
+    QCOMPARE(inst.hostCalls(), QList<QStringList>());
+}
+
+void TestEndToEnd::consoleWrongContent()
+{
+    QVERIFY(serve(releaseV2(), false));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(writeRelease(inst.root(), releaseV1()));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
+    // The published plugin is damaged after publishing: same size, other bytes.
+    const QByteArray good = readFile(servedFile(QStringLiteral("bin/plugin.dll")));
+    QByteArray bad = good;
+    bad[100] = char(bad[100] ^ 0x55);
+    QVERIFY(writeFile(servedFile(QStringLiteral("bin/plugin.dll")), bad));
+    const QMap<QString, QByteArray> before = releasePart(inst.root());
+
+    UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, resultRecord(true, true, QString())
+                          + resultRecord(false, false, QStringLiteral("更新文件plugin.dll校验不对")));
+    QCOMPARE(releasePart(inst.root()), before);
+    QVERIFY(!QFileInfo::exists(inst.root() + QStringLiteral("/update_md5.info")));
+    QCOMPARE(inst.hostCalls(), QList<QStringList>());
+
+    QVERIFY(writeFile(servedFile(QStringLiteral("bin/plugin.dll")), good));
+    run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
+}
+
+void TestEndToEnd::neighbourWhileHostRuns()
+{
+    QMap<QString, QByteArray> v2 = releaseV2();
+    v2.insert(QStringLiteral("bin/neighbour.dll"), "next to the updater, version 2");
+    QVERIFY(serve(v2, false));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QMap<QString, QByteArray> v1 = releaseV1();
+    v1.insert(QStringLiteral("bin/neighbour.dll"), "next to the updater, version 1");
+    QVERIFY(writeRelease(inst.root(), v1));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
+
+    // The host runs from the installation during the whole update.
+    QCOMPARE(mkfifo(QFile::encodeName(inst.stayFifoPath()).constData(), 0600), 0);
+    QProcess host;
+    host.start(inst.hostPath(), {QStringLiteral("--stay")});
+    QVERIFY(host.waitForStarted());
+
+    const UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    QCOMPARE(readFile(inst.exeDir() + QStringLiteral("/neighbour.dll")), v2.value(QStringLiteral("bin/neighbour.dll")));
+    QCOMPARE(readFile(inst.exeDir() + QStringLiteral("/neighbour.dll.old")), v1.value(QStringLiteral("bin/neighbour.dll")));
+    QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
+    QCOMPARE(host.state(), QProcess::Running);
+
+    QFile fifo(inst.stayFifoPath());
+    QVERIFY(fifo.open(QIODevice::WriteOnly));
+    fifo.write("go\n");
+    fifo.close();
+    QVERIFY(host.waitForFinished());
+    QCOMPARE(inst.hostCalls(), (QList<QStringList>{{QStringLiteral("--stay")},
+                                                   {inst.exePath(), QStringLiteral("no_check")}}));
+}
+
+void TestEndToEnd::interactiveDeclined()
+{
+    QVERIFY(serve(releaseV2(), true));
+    UpdateFixture f(m_url, false);
+    QVERIFY(writeRelease(f.inst.root(), releaseV1()));
+    const QMap<QString, QByteArray> before = snapshot(f.inst.root());
+
+    ModalAnswerer answerer;
+    answerer.on(Notice, {ModalAnswerer::click(QStringLiteral("skip"))});
+    QCOMPARE(runUpdate(f.values), 1);
+    QCOMPARE(answerer.count(Notice), 1);
+    QCOMPARE(answerer.seen().size(), 1);
+    // Only the cached descriptor is new.
+    QMap<QString, QByteArray> after = snapshot(f.inst.root());
+    after.remove(QStringLiteral("update/update.ini"));
+    QCOMPARE(after, before);
+    QCOMPARE(f.inst.hostCalls(), (QList<QStringList>{{QCoreApplication::applicationFilePath(), QStringLiteral("no_check")}}));
+}
+
+void TestEndToEnd::interactiveForcedFailsTwice()
+{
+    QVERIFY(serve(releaseV2(), false));
+    UpdateFixture f(m_url, false);
+    QVERIFY(writeRelease(f.inst.root(), releaseV1()));
+    const QString served = servedFile(QStringLiteral("new/nested/added.txt"));
+    const QByteArray good = readFile(served);
+    QVERIFY(writeFile(served, "missing bytes"));
+
+    ModalAnswerer answerer;
+    answerer.setFallback(Progress, ModalAnswerer::leave());
+    answerer.on(Error, {ModalAnswerer::pressEscape(),
+                        ModalAnswerer::then([&](QWidget *) { QVERIFY(writeFile(served, good)); },
+                                            ModalAnswerer::pressEscape())});
+    QCOMPARE(runUpdate(f.values), 0);
+    QCOMPARE(answerer.count(Error), 2);
+    for (const ModalAnswerer::Seen &seen : answerer.seen()) {
+        if (seen.className != Error)
+            continue;
+        QCOMPARE(seen.texts.value(QStringLiteral("error")), QStringLiteral("下载更新文件added.txt大小不对"));
+        QCOMPARE(seen.visibleButtons, QStringList());
+    }
+    const QMap<QString, QByteArray> installed = snapshot(f.inst.root());
+    const QMap<QString, QByteArray> v2 = releaseV2();
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        QCOMPARE(installed.value(it.key()), it.value());
+    QCOMPARE(f.inst.hostCalls(), (QList<QStringList>{{QCoreApplication::applicationFilePath(), QStringLiteral("no_check")}}));
+}
+
+void TestEndToEnd::interactiveCancel()
+{
+    // Slow enough that the big file is still coming when the test cancels.
+    QVERIFY(serve(releaseV2(), true, "limit_rate 100k;"));
+    UpdateFixture f(m_url, false);
+    QVERIFY(writeRelease(f.inst.root(), releaseV1()));
+    const QMap<QString, QByteArray> before = snapshot(f.inst.root());
+
+    ModalAnswerer answerer;
+    answerer.on(Notice, {ModalAnswerer::click(QStringLiteral("update"))});
+    answerer.on(Progress, {[](QWidget *dialog) {
+        QLabel *desc = dialog->findChild<QLabel *>(QStringLiteral("desc"));
+        QVERIFY(waitUntil([desc] { return desc->text().contains(QLatin1String("big.bin")); }));
+        ModalAnswerer::click(QStringLiteral("cancel"))(dialog);
+    }});
+    answerer.on(Error, {ModalAnswerer::pressEscape()});
+    QCOMPARE(runUpdate(f.values), 1);
+    QCOMPARE(answerer.count(Error), 1);
+    const ModalAnswerer::Seen error = answerer.seen().last();
+    QCOMPARE(error.texts.value(QStringLiteral("label")), QStringLiteral("更新失败"));
+    QCOMPARE(error.texts.value(QStringLiteral("error")), QString());
+    QCOMPARE(error.visibleButtons, QStringList{QStringLiteral("retry")});
+    // Nothing installed; only the cache holds something.
+    QMap<QString, QByteArray> after = snapshot(f.inst.root());
+    for (auto it = after.begin(); it != after.end();) {
+        const bool cached = it.key().startsWith(QLatin1String("update/"));
+        it = cached ? after.erase(it) : std::next(it);
+    }
+    QCOMPARE(after, before);
+}
+
+void TestEndToEnd::consoleCancelInProcess()
+{
+    QVERIFY(serve(releaseV2(), false, "limit_rate 100k;"));
+    UpdateFixture f(m_url, true);
+    QVERIFY(writeRelease(f.inst.root(), releaseV1()));
+
+    ModalAnswerer answerer;
+    answerer.on(Progress, {[](QWidget *dialog) {
+        QLabel *desc = dialog->findChild<QLabel *>(QStringLiteral("desc"));
+        QVERIFY(waitUntil([desc] { return desc->text().contains(QLatin1String("big.bin")); }));
+        ModalAnswerer::click(QStringLiteral("cancel"))(dialog);
+    }});
+    StdoutCapture capture;
+    QCOMPARE(runUpdate(f.values), 1);
+    QCOMPARE(capture.bytes(), resultRecord(true, true, QString()) + resultRecord(false, false, QString()));
+    QCOMPARE(answerer.count(Progress), 1);
+    QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
