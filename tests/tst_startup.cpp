@@ -72,10 +72,10 @@ QString expand(QString text, const Installation &inst)
     return text;
 }
 
-QMap<QString, QString> keys(const QString &spec, const Installation &inst)
+QMap<QString, QString> keys(const QString &description, const Installation &inst)
 {
     QMap<QString, QString> map;
-    const QStringList pairs = spec.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    const QStringList pairs = description.split(QLatin1Char(';'), Qt::SkipEmptyParts);
     for (const QString &pair : pairs) {
         const int eq = pair.indexOf(QLatin1Char('='));
         map.insert(pair.left(eq), expand(pair.mid(eq + 1), inst));
