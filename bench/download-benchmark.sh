@@ -1,13 +1,17 @@
 #!/bin/bash
-# Download-and-install benchmark of CDownloadThread against curl + md5sum.
+# Download-and-install benchmark of the updater against curl + md5sum.
 #
 #   bench/download-benchmark.sh [BUILD_DIR]     (default: build)
 #
 # Publishes a release of 2,000 small files (1-64 KiB) plus one 512 MiB file with
-# updater-publish, serves it with nginx on 127.0.0.1, and times three ways through
+# updater-publish, serves it with nginx on 127.0.0.1, and times these ways through
 # it with /usr/bin/time -v:
-#   updater      bench-download: every listed file downloaded, verified and
-#                installed into an empty installation
+#   updater      the real program, "updater console", in an installation that has
+#                none of the release's files yet (system.cfg, the updater and a
+#                host script only): descriptor and list fetched, every file
+#                downloaded, verified and installed, update_md5.info written, the
+#                host started
+#   worker       bench-download, the download worker alone, when it is built
 #   curl+md5sum  one curl process fetching every URL over reused connections into
 #                files, then md5sum -c over the same files
 #   updater 1M   the updater again, with a 1 MiB file in place of the 512 MiB one
@@ -15,22 +19,24 @@
 # Targets: updater wall time at most 1.2 x curl+md5sum; peak RSS of the 512 MiB
 # run within 64 MiB of the 1 MiB run.
 #
-# Needs nginx, curl, md5sum, python3 and GNU time; about 2.5 GB in TMPDIR.
+# Needs nginx, curl, md5sum, python3 and GNU time; about 2.5 GB in TMPDIR plus
+# 0.6 GB per timed run (REPEAT x 4 runs), all removed at the end.
 # Environment: REPEAT, SMALL_FILES (2000), BIG_MIB (512), KEEP=1 keeps the folder.
 
 set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
 PUBLISH=$BUILD/updater-publish
+UPDATER=$BUILD/updater
 DRIVER=$BUILD/bench/bench-download
 REPEAT=${REPEAT:-3}
 SMALL_FILES=${SMALL_FILES:-2000}
 BIG_MIB=${BIG_MIB:-512}
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 
-for tool in "$PUBLISH" "$DRIVER" "$NGINX" /usr/bin/time curl md5sum python3; do
+for tool in "$PUBLISH" "$UPDATER" "$NGINX" /usr/bin/time curl md5sum python3; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "missing: $tool (build the updater-publish and bench-download targets)" >&2
+        echo "missing: $tool (build the updater and updater-publish targets)" >&2
         exit 2
     fi
 done
@@ -133,15 +139,49 @@ for line in open(lst, "rb").read().decode("utf-8").splitlines():
 EOF
 done
 
-# time_run NAME COMMAND...: appends "NAME wall_seconds max_rss_kib" to results.
+# The installation the updater runs in, made before each timed run: nothing but
+# the updater, its system.cfg and a host that only notes it was started.
+make_installation() {
+    local release=$1
+    cp "$UPDATER" "$WORK/app/updater"
+    printf '#!/bin/sh\necho "$*" > "$(dirname "$0")/host-started.txt"\n' > "$WORK/app/host.sh"
+    chmod +x "$WORK/app/host.sh"
+    printf '[Update]\nURL=%s/%s/\nCache=%s\nExeName=host.sh\n' \
+        "$BASE" "$release" "$WORK/cache" > "$WORK/app/system.cfg"
+}
+UPDATER_RUN=(env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console)
+UPDATED='{"errormsg":"","success":true,"update":true}'
+
+# time_run NAME [--installation RELEASE] COMMAND...: appends
+# "NAME wall_seconds max_rss_kib" to results. With --installation, the updater's
+# installation for RELEASE is made first, outside the timing, and the run must
+# print the record of an installed update.
 time_run() {
-    local name=$1
+    local name=$1 release=
     shift
-    rm -rf "$WORK/cache" "$WORK/app" "$WORK/dl"
+    if [ "$1" = --installation ]; then
+        release=$2
+        shift 2
+    fi
+    # The previous run's files are moved aside, not deleted: on ext4 without a
+    # journal every new inode is allocated past all inodes deleted in the last
+    # minute or more, and thousands of fresh deletions would make file creation
+    # several times slower than on any installation being updated.
+    TRASH=$((TRASH + 1))
+    mkdir -p "$WORK/trash/$TRASH"
+    for d in cache app dl; do
+        [ ! -e "$WORK/$d" ] || mv "$WORK/$d" "$WORK/trash/$TRASH/"
+    done
     mkdir -p "$WORK/cache" "$WORK/app"
+    [ -z "$release" ] || make_installation "$release"
     sync
     /usr/bin/time -v -o "$WORK/time.txt" "$@" > "$WORK/run.log" 2>&1 \
         || { echo "$name failed:" >&2; cat "$WORK/run.log" "$WORK/time.txt" >&2; exit 1; }
+    if [ -n "$release" ] && ! grep -qxF "$UPDATED" "$WORK/run.log"; then
+        echo "$name did not report an installed update:" >&2
+        cat "$WORK/run.log" >&2
+        exit 1
+    fi
     python3 - "$name" "$WORK/time.txt" >> "$WORK/results.txt" <<'EOF'
 import sys
 name, path = sys.argv[1:]
@@ -158,12 +198,16 @@ EOF
 }
 
 : > "$WORK/results.txt"
+TRASH=0
 for i in $(seq "$REPEAT"); do
     echo "== round $i of $REPEAT"
-    time_run updater "$DRIVER" "$BASE/large/Base/" "$WORK/www/large/Base/md5.txt" "$WORK/cache" "$WORK/app"
+    time_run updater --installation large "${UPDATER_RUN[@]}"
+    if [ -x "$DRIVER" ]; then
+        time_run worker "$DRIVER" "$BASE/large/Base/" "$WORK/www/large/Base/md5.txt" "$WORK/cache" "$WORK/app"
+    fi
     time_run curl bash -c "curl -s --fail --create-dirs -K '$WORK/curl-large.cfg' \
         && cd '$WORK/dl' && md5sum -c --quiet '$WORK/sums-large.md5'"
-    time_run updater1m "$DRIVER" "$BASE/small/Base/" "$WORK/www/small/Base/md5.txt" "$WORK/cache" "$WORK/app"
+    time_run updater1m --installation small "${UPDATER_RUN[@]}"
 done
 
 python3 - "$WORK/results.txt" "$SMALL_FILES" "$BIG_MIB" <<'EOF'
@@ -178,10 +222,13 @@ def med(name, i):
 print()
 print("%s files of 1-64 KiB + one %s MiB file, median of %d runs" % (files, big, len(runs["updater"])))
 print("%-34s %10s %14s" % ("", "wall (s)", "peak RSS (MiB)"))
-rows = [("updater (download, verify, install)", "updater"),
+rows = [("updater console (whole run)", "updater"),
+        ("download worker alone", "worker"),
         ("curl + md5sum -c", "curl"),
         ("updater, 1 MiB instead of %s MiB" % big, "updater1m")]
 for label, key in rows:
+    if key not in runs:
+        continue
     print("%-34s %10.2f %14.1f" % (label, med(key, 0), med(key, 1) / 1024))
 ratio = med("updater", 0) / med("curl", 0)
 delta = (med("updater", 1) - med("updater1m", 1)) / 1024

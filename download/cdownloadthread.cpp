@@ -216,6 +216,12 @@ void CDownloadThread::sendRequest(const UpdateFileEntry &entry, const QFileInfo 
     connect(m_reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::onReplyProgress);
     connect(m_reply, &QNetworkReply::finished, this, &CDownloadThread::onReplyFinished);
     m_stallTimer.start();
+    // Create the body's file now, while Qt's network thread sends the request and
+    // waits for the answer: creating a file costs about as much as fetching a small
+    // one, and done here the two overlap. A file that cannot be created is tried
+    // again, and reported, when the first body bytes arrive.
+    if (!openCacheFile(cached))
+        m_cacheFile.reset();
 }
 
 void CDownloadThread::onReadyRead()

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
 #include <QProgressBar>
@@ -100,6 +101,7 @@ private Q_SLOTS:
     void downloadFail_data();
     void downloadFail();
 
+    void burstOfChangesPaintsFewFrames();
     void singleFileRunKeepsInitialTexts();
     void secondFileMovesOverallBar();
     void failureTextShownUntilClose();
@@ -291,6 +293,67 @@ void TestCUpdateProgress::downloadFail()
     // The bars stay where they were.
     QCOMPARE(bar(dialog, "total")->value(), 50);
     QCOMPARE(bar(dialog, "progress")->value(), 50);
+}
+
+namespace {
+
+/// Counts the paint events a widget receives and notes what a bar showed at each.
+class PaintCounter : public QObject
+{
+public:
+    PaintCounter(QWidget *watched, QProgressBar *bar) : m_bar(bar) { watched->installEventFilter(this); }
+    int paints = 0;
+    int lastPaintedValue = -2;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            lastPaintedValue = m_bar->value();
+        }
+        return false;
+    }
+
+private:
+    QProgressBar *m_bar;
+};
+
+} // namespace
+
+void TestCUpdateProgress::burstOfChangesPaintsFewFrames()
+{
+    // Thousands of small files bring thousands of changes a second; painting each one
+    // made the dialog, not the network, the pace of the update. The values must still
+    // be taken at once and the last of them must reach the screen.
+    // A worker kept busy by a server that answers slowly, so the dialog stays open.
+    TestHttpServer server;
+    QVERIFY(server.start());
+    TestHttpServer::Response slow = TestHttpServer::ok(QByteArray(1000, 's'));
+    slow.delayMs = 20000;
+    server.setRoute("/v/slow", slow);
+    Run run;
+    QVERIFY(run.make(server.baseUrl() + "/v/", {entryFor(QStringLiteral("slow"), QByteArray(1000, 's'))}));
+    CUpdateProgress dialog(run.worker.get());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QProgressBar *fileBar = bar(dialog, "progress");
+    PaintCounter counter(fileBar, fileBar);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 2000; ++i) {
+        dialog.onDownloadStarted(QFileInfo(QStringLiteral("/cache/f%1").arg(i)), i, 2000);
+        dialog.onDownloadProgress(i % 100 + 1, 100);
+        QCOMPARE(fileBar->value(), i % 100 + 1);
+        QCoreApplication::processEvents();
+    }
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(descText(dialog), QStringLiteral("正在下载更新文件f1999"));
+    // One frame per 40 ms at most, with room for a late timer.
+    QVERIFY2(counter.paints <= 2 + elapsed / 20,
+             qPrintable(QStringLiteral("%1 paints in %2 ms").arg(counter.paints).arg(elapsed)));
+    QTRY_COMPARE(counter.lastPaintedValue, 2000 % 100 == 0 ? 100 : 1999 % 100 + 1);
+    QVERIFY(dialog.updatesEnabled());
 }
 
 void TestCUpdateProgress::singleFileRunKeepsInitialTexts()

@@ -8,6 +8,11 @@
 
 namespace {
 
+// Changes are painted at most this often. A bar's setValue() repaints the dialog at
+// once, background included; with thousands of small files that painting, not the
+// transfer, would set the pace of the whole update.
+constexpr int FrameIntervalMs = 40;
+
 /// Share of files begun, or -1 when the figures make no sense. Computed in 64 bits:
 /// the design's 32-bit product would overflow (undefined) past 21 million entries.
 int overallPercent(int current, int total)
@@ -39,6 +44,9 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
 {
     m_ui->setupUi(this);
     applyDialogSkin(this);
+    m_frameTimer.setSingleShot(true);
+    m_frameTimer.setInterval(FrameIntervalMs);
+    connect(&m_frameTimer, &QTimer::timeout, this, &CUpdateProgress::paintFrame);
     // The interruption request must come before quit(): once the thread has finished,
     // QThread::requestInterruption() is silently ignored, and the worker's handlers,
     // which run on this thread, would carry on downloading and installing.
@@ -55,8 +63,29 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
 
 CUpdateProgress::~CUpdateProgress() = default;
 
+void CUpdateProgress::holdPainting()
+{
+    // With updates disabled, the widgets take their new values at once but neither
+    // repaint() nor update() paints; the frame timer paints them all in one go.
+    // A hidden dialog paints nothing anyway, and must stay renderable (grab()).
+    if (m_frameTimer.isActive() || !isVisible())
+        return;
+    setUpdatesEnabled(false);
+    m_frameTimer.start();
+}
+
+void CUpdateProgress::paintFrame()
+{
+    setUpdatesEnabled(true);
+    // Now, not through a posted update request: a change arriving before that
+    // request is handled would disable updates again and the frame would be lost.
+    if (isVisible())
+        repaint();
+}
+
 void CUpdateProgress::onDownloadStarted(QFileInfo filename, int current, int total)
 {
+    holdPainting();
     const int percent = overallPercent(current, total);
     if (percent >= 0)
         m_ui->total->setValue(percent);
@@ -67,12 +96,15 @@ void CUpdateProgress::onDownloadStarted(QFileInfo filename, int current, int tot
 void CUpdateProgress::onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal)
 {
     const int percent = filePercent(bytesReceived, bytesTotal);
-    if (percent >= 0)
-        m_ui->progress->setValue(percent);
+    if (percent < 0)
+        return;
+    holdPainting();
+    m_ui->progress->setValue(percent);
 }
 
 void CUpdateProgress::onDownloadFail(QFileInfo, QString errormsg)
 {
+    holdPainting();
     m_ui->desc->setText(errormsg);
 }
 

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QFileInfo>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -39,5 +40,11 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    /// Lets a change reach the screen with the next frame instead of at once.
+    void holdPainting();
+    /// Paints what changed since the last frame.
+    void paintFrame();
+
     std::unique_ptr<Ui::CUpdateProgress> m_ui;
+    QTimer m_frameTimer; ///< runs while changes wait for the next frame
 };
