@@ -71,8 +71,9 @@ private Q_SLOTS:
     void succeeds_data();
     void succeeds();
     void succeedsWithServerOnTestThread();
-    void failsWithLibraryText_data();
-    void failsWithLibraryText();
+    void fails_data();
+    void fails();
+    void resetAndResendIsNotASuccess();
     void timesOut_data();
     void timesOut();
     void zeroOrNegativeTimeoutWaits_data();
@@ -82,7 +83,7 @@ private Q_SLOTS:
     void noReplyGivesSendFailure();
     void lastDuplicateResponseHeaderWins();
     void requestHeadersSentInKeyOrder();
-    void emptyRequestHeadersAddNothing();
+    void emptyRequestHeadersAddOnlyIdentity();
     void verbAndBodySentUnchanged();
     void keptAliveConnectionIsReused();
     void routeRecoversAfterFailures();
@@ -181,58 +182,115 @@ void TestHttpRequest::succeedsWithServerOnTestThread()
     QCOMPARE(error, QString());
 }
 
-void TestHttpRequest::failsWithLibraryText_data()
+void TestHttpRequest::fails_data()
 {
     QTest::addColumn<Response>("response");
+    QTest::addColumn<qint64>("maxBodySize");
+    QTest::addColumn<QString>("expected"); // empty: the library's own text for the reply
 
-    QTest::newRow("404") << TestHttpServer::status(404, "no such file");
-    QTest::newRow("500") << TestHttpServer::status(500, "broken");
-    QTest::newRow("503") << TestHttpServer::status(503, "busy");
+    QTest::newRow("404") << TestHttpServer::status(404, "no such file") << qint64(0) << QString();
+    QTest::newRow("500") << TestHttpServer::status(500, "broken") << qint64(0) << QString();
+    QTest::newRow("503") << TestHttpServer::status(503, "busy") << qint64(0) << QString();
+    // Without a transport error Qt has only "Unknown error" to say about these.
     Response moved = TestHttpServer::status(301, "moved");
     moved.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));
-    QTest::newRow("301 not followed") << moved;
+    QTest::newRow("301 not followed") << moved << qint64(0) << QStringLiteral("HTTP 301 Moved Permanently");
     Response found = TestHttpServer::status(302, "found");
     found.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));
-    QTest::newRow("302 not followed") << found;
-    QTest::newRow("204") << TestHttpServer::status(204);
+    found.reason = "Somewhere Else";
+    QTest::newRow("302 not followed") << found << qint64(0) << QStringLiteral("HTTP 302 Somewhere Else");
+    QTest::newRow("204") << TestHttpServer::status(204) << qint64(0) << QStringLiteral("HTTP 204 No Content");
     Response partial = TestHttpServer::status(206, "part");
     partial.headers.append(qMakePair(QByteArray("Content-Range"), QByteArray("bytes 0-3/100")));
-    QTest::newRow("206") << partial;
+    QTest::newRow("206") << partial << qint64(0) << QStringLiteral("HTTP 206 Partial Content");
 
     const QByteArray body(4000, 'x');
     using Cut = TestHttpServer::Cut;
-    QTest::newRow("200 closed mid-body") << cutResponse(body, Cut::Close, 1000);
-    QTest::newRow("200 reset mid-body") << cutResponse(body, Cut::Reset, 1000);
-    QTest::newRow("200 closed after headers") << cutResponse(body, Cut::Close, 0);
+    QTest::newRow("200 closed mid-body") << cutResponse(body, Cut::Close, 1000) << qint64(0) << QString();
+    QTest::newRow("200 reset mid-body") << cutResponse(body, Cut::Reset, 1000) << qint64(0) << QString();
+    QTest::newRow("200 closed after headers") << cutResponse(body, Cut::Close, 0) << qint64(0) << QString();
     // No row for a chunked body cut by a closed connection: Qt 5.15 now and then
     // finishes such a reply without error (a close while reading a body counts
     // as its end), so the outcome is not deterministic. Stalled chunked bodies
     // are covered by timesOut.
     Response dropped;
     dropped.answer = TestHttpServer::Answer::CloseWithoutReply;
-    QTest::newRow("closed without reply") << dropped;
+    QTest::newRow("closed without reply") << dropped << qint64(0) << QString();
+
+    // Asked for the identity encoding, a server that compresses anyway is refused
+    // before a byte is inflated, whatever the bytes are.
+    QTest::newRow("gzip bomb") << TestHttpServer::gzipBomb(64 * 1024 * 1024) << qint64(0) << QStringLiteral("不支持的内容编码:gzip");
+    Response deflated = TestHttpServer::ok("not really deflated");
+    deflated.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("deflate")));
+    QTest::newRow("deflate") << deflated << qint64(0) << QStringLiteral("不支持的内容编码:deflate");
+
+    const QString tooLarge = QStringLiteral("内容超过1000字节的上限");
+    QTest::newRow("announced over the limit") << TestHttpServer::ok(QByteArray(1001, 'a'))
+                                              << qint64(1000) << tooLarge;
+    Response endless = TestHttpServer::ok("0123456789abcdef");
+    endless.repeatedSize = -1;
+    endless.framing = TestHttpServer::Framing::Chunked;
+    QTest::newRow("endless chunked") << endless << qint64(1000) << tooLarge;
+    endless.framing = TestHttpServer::Framing::CloseDelimited;
+    QTest::newRow("endless close-delimited") << endless << qint64(1000) << tooLarge;
+    Response endlessLength = endless;
+    endlessLength.framing = TestHttpServer::Framing::ContentLength;
+    QTest::newRow("endless with a length") << endlessLength << qint64(1000) << tooLarge;
 }
 
-void TestHttpRequest::failsWithLibraryText()
+void TestHttpRequest::fails()
 {
     QFETCH(Response, response);
+    QFETCH(qint64, maxBodySize);
+    QFETCH(QString, expected);
     m_server->setRoute("/x", response);
     const QUrl url = m_server->url(QStringLiteral("/x"));
-    const QString expected = libraryErrorText(url);
-    QVERIFY(!expected.isEmpty());
-    QVERIFY(expected != QStringLiteral("网络超时"));
+    if (expected.isEmpty()) {
+        expected = libraryErrorText(url);
+        QVERIFY(!expected.isEmpty());
+        QVERIFY(expected != QStringLiteral("网络超时"));
+    }
 
     QByteArray body = "previous";
     QString error;
     RawHeaderMap headers{{"Kept", "yes"}};
     QVERIFY(!sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray(),
-                             &headers));
+                             &headers, maxBodySize));
     QCOMPARE(error, expected);
     QCOMPARE(body, QByteArray("previous"));
     QCOMPARE(headers, (RawHeaderMap{{"Kept", "yes"}}));
     QCOMPARE(m_server->requestCount("/elsewhere"), 0);
+    QCOMPARE(m_server->requests().constLast().header("Accept-Encoding"), QByteArray("identity"));
     QCOMPARE(m_manager->replies.size(), 1);
     QTRY_VERIFY(m_manager->replies.at(0).isNull());
+}
+
+void TestHttpRequest::resetAndResendIsNotASuccess()
+{
+    // Headers and part of a body, a pause, a reset: Qt 5.15 sends the request again
+    // and, depending on timing, finishes with status 200, no error and the part it
+    // had. Only the announced length exposes that; repeated until the race showed.
+    const QByteArray whole(159, 'l');
+    Response cut = cutResponse(whole, TestHttpServer::Cut::Reset, 106);
+    cut.cutDelayMs = 300;
+    Response refused;
+    refused.answer = TestHttpServer::Answer::ResetWithoutReply;
+    const QString truncated = QStringLiteral("内容不完整:收到106字节，应为159字节");
+    int seen = 0;
+    for (int i = 0; i < 12 && seen == 0; ++i) {
+        const QByteArray target = "/resend" + QByteArray::number(i);
+        m_server->setRouteSequence(target, {cut, refused});
+        QByteArray body = "previous";
+        QString error;
+        QVERIFY(!sendHttpRequest(m_manager, m_server->url(QString::fromLatin1(target)), body, error,
+                                 5, RawHeaderMap(), "GET", QByteArray()));
+        QCOMPARE(body, QByteArray("previous"));
+        if (error == truncated)
+            ++seen;
+        else
+            QVERIFY2(error.contains(QStringLiteral("closed")), qPrintable(error));
+    }
+    QVERIFY2(seen > 0, "Qt never finished a cut reply as a success; the case went untested");
 }
 
 void TestHttpRequest::timesOut_data()
@@ -414,13 +472,14 @@ void TestHttpRequest::requestHeadersSentInKeyOrder()
     QCOMPARE(values, (QList<QByteArray>{"1", "2", "3", "4 with  spaces"}));
 }
 
-void TestHttpRequest::emptyRequestHeadersAddNothing()
+void TestHttpRequest::emptyRequestHeadersAddOnlyIdentity()
 {
     m_server->setRoute("/h", TestHttpServer::ok("x"));
     {
         QNetworkAccessManager reference;
-        QNetworkReply *reply = reference.sendCustomRequest(
-                QNetworkRequest(m_server->url(QStringLiteral("/h"))), "GET", QByteArray());
+        QNetworkRequest request(m_server->url(QStringLiteral("/h")));
+        request.setRawHeader("Accept-Encoding", "identity");
+        QNetworkReply *reply = reference.sendCustomRequest(request, "GET", QByteArray());
         QSignalSpy finished(reply, &QNetworkReply::finished);
         QVERIFY(finished.wait(10000));
         delete reply;

@@ -11,6 +11,10 @@
 
 namespace {
 
+// The reply holds at most this much unread body; the rest waits in the socket until
+// we have taken it, so a limit on the body also limits memory.
+constexpr qint64 ReadBufferSize = 256 * 1024;
+
 // timeoutSeconds * 1000 does not fit an int above 2,147,483 s; such a wait is
 // "practically forever", so it is clamped instead of overflowing.
 int timeoutMilliseconds(int timeoutSeconds)
@@ -19,13 +23,115 @@ int timeoutMilliseconds(int timeoutSeconds)
     return static_cast<int>(qMin<qint64>(ms, std::numeric_limits<int>::max()));
 }
 
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+/// Collects one reply's body while it arrives and stops it at the first sign that
+/// it cannot be a complete, plain document within the limit.
+class BodyCollector
+{
+public:
+    BodyCollector(QNetworkReply *reply, qint64 maxBodySize, QEventLoop &loop)
+        : m_reply(reply), m_maxBodySize(maxBodySize), m_loop(loop)
+    {
+    }
+
+    /// The headers have arrived: refuse an encoded or announced oversized body
+    /// before any of it is read.
+    void onMetaData()
+    {
+        if (!m_failure.isEmpty() || statusOf(m_reply) != 200)
+            return;
+        const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed();
+        if (!encoding.isEmpty() && encoding.toLower() != "identity") {
+            failEarly(QObject::tr("不支持的内容编码:%1").arg(QString::fromLatin1(encoding)));
+            return;
+        }
+        bool known = false;
+        const qint64 announced = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && m_maxBodySize > 0 && announced > m_maxBodySize)
+            failEarly(tooLarge());
+    }
+
+    void onReadyRead()
+    {
+        if (!m_failure.isEmpty())
+            return;
+        if (statusOf(m_reply) != 200) {
+            // Failed anyway; drain so that an endless error page cannot fill memory.
+            m_reply->skip(m_reply->bytesAvailable());
+            return;
+        }
+        const qint64 available = m_reply->bytesAvailable();
+        if (m_maxBodySize > 0 && m_body.size() + available > m_maxBodySize) {
+            failEarly(tooLarge());
+            return;
+        }
+        m_body += m_reply->read(available);
+    }
+
+    QString failure() const { return m_failure; }
+    QByteArray body() const { return m_body; }
+
+private:
+    QString tooLarge() const
+    {
+        return QObject::tr("内容超过%1字节的上限").arg(m_maxBodySize);
+    }
+
+    void failEarly(const QString &text)
+    {
+        m_failure = text;
+        m_body.clear();
+        m_loop.quit();
+    }
+
+    QNetworkReply *m_reply;
+    qint64 m_maxBodySize;
+    QEventLoop &m_loop;
+    QByteArray m_body;
+    QString m_failure;
+};
+
+// A finished 200 without error can still be short: Qt 5.15 sends a request again
+// when the connection is reset while a body is being read, and may then finish the
+// reply with the part received so far and no error. The announced length is the
+// only thing that tells.
+bool hasAnnouncedLength(const QNetworkReply *reply, qint64 received, QString &errorText)
+{
+    bool known = false;
+    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (!known || announced == received)
+        return true;
+    errorText = QObject::tr("内容不完整:收到%1字节，应为%2字节").arg(received).arg(announced);
+    return false;
+}
+
+// A reply without a transport error that still is not a 200 (a redirection, 204,
+// 206) has no error text of its own; Qt would call it "Unknown error".
+QString statusText(const QNetworkReply *reply)
+{
+    const QByteArray reason =
+            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray().trimmed();
+    QString text = QStringLiteral("HTTP %1").arg(statusOf(reply));
+    if (!reason.isEmpty())
+        text += QLatin1Char(' ') + QString::fromLatin1(reason);
+    return text;
+}
+
 } // namespace
 
 bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
-                     QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders)
+                     QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders,
+                     qint64 maxBodySize)
 {
     QNetworkRequest request(url);
+    // Asking for the identity encoding keeps Qt from inflating anything: a small
+    // compressed body could otherwise expand to gigabytes in memory.
+    request.setRawHeader("Accept-Encoding", "identity");
     for (auto it = requestHeaders.cbegin(); it != requestHeaders.cend(); ++it)
         request.setRawHeader(it.key(), it.value());
 
@@ -36,37 +142,47 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
         errorText = QObject::tr("发送请求失败");
         return false;
     }
+    reply->setReadBufferSize(ReadBufferSize);
 
     QEventLoop loop;
+    BodyCollector collector(reply, maxBodySize, loop);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] { collector.onMetaData(); });
+    QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] { collector.onReadyRead(); });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (timeoutSeconds >= 1)
         QTimer::singleShot(timeoutMilliseconds(timeoutSeconds), &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::AllEvents);
+    if (!reply->isFinished())
+        loop.exec(QEventLoop::AllEvents);
+    // Whatever arrived together with the finish is still unread.
+    if (reply->isFinished())
+        collector.onReadyRead();
+    reply->disconnect(&loop);
 
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // A 200 alone is not enough: a connection that broke after the status line
-    // leaves status 200 with an error and a partial body, and a time-out can end
-    // the wait after the status line but before the body is complete. Either
-    // would hand a truncated descriptor or list to the caller. (Qt 5.15 may still
-    // finish a chunked reply cut before its last chunk without error; nothing here
-    // can tell, but a plain file server sends a Content-Length, which Qt checks.)
-    if (reply->isFinished() && status == 200 && reply->error() == QNetworkReply::NoError) {
+    bool success = false;
+    if (!collector.failure().isEmpty()) {
+        errorText = collector.failure();
+    } else if (!reply->isFinished()) {
+        errorText = QObject::tr("网络超时");
+    } else if (reply->error() != QNetworkReply::NoError) {
+        // A connection that broke after the status line leaves status 200 with an
+        // error and a partial body.
+        errorText = reply->errorString();
+    } else if (statusOf(reply) != 200) {
+        errorText = statusText(reply);
+    } else if (hasAnnouncedLength(reply, collector.body().size(), errorText)) {
+        success = true;
+    }
+
+    if (success) {
         if (responseHeaders) {
             const QList<QNetworkReply::RawHeaderPair> pairs = reply->rawHeaderPairs();
             for (const QNetworkReply::RawHeaderPair &pair : pairs)
                 responseHeaders->insert(pair.first, pair.second);
         }
-        responseBody = reply->readAll();
-        reply->deleteLater();
-        return true;
+        responseBody = collector.body();
     }
-
-    if (reply->isFinished())
-        errorText = reply->errorString();
-    else
-        errorText = QObject::tr("网络超时");
     // Never abort: the manager may still be using the reply; deferred deletion
     // releases it on a later turn of this thread's loop.
     reply->deleteLater();
-    return false;
+    return success;
 }

@@ -11,9 +11,11 @@ class QNetworkAccessManager;
 using RawHeaderMap = QMap<QByteArray, QByteArray>;
 
 /// Performs one HTTP exchange and waits for it in a local event loop. True only for
-/// a complete reply with status 200: responseBody then holds the whole body. On
-/// failure errorText gets the reason and responseBody is left as it was. A
-/// timeoutSeconds of 0 or less waits without limit.
+/// a complete, unencoded reply with status 200: responseBody then holds the whole
+/// body. On failure errorText gets the reason and responseBody is left as it was. A
+/// timeoutSeconds of 0 or less waits without limit; a maxBodySize above 0 fails a
+/// body as soon as its announced or received length passes it.
 bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
-                     QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders = nullptr);
+                     QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders = nullptr,
+                     qint64 maxBodySize = 0);

@@ -3,12 +3,14 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -179,12 +181,15 @@ private:
     {
         const TestHttpServer::Response &r = m_response;
         m_sent = 0;
+        m_cutDelayed = false;
         m_file.reset();
         if (!r.bodyFile.isEmpty()) {
             m_file.reset(new QFile(r.bodyFile));
             if (!m_file->open(QIODevice::ReadOnly))
                 qWarning("TestHttpServer: cannot open body file %s", qPrintable(r.bodyFile));
             m_total = m_file->isOpen() ? m_file->size() : 0;
+        } else if (r.repeatedSize != 0 && !r.body.isEmpty()) {
+            m_total = r.repeatedSize > 0 ? r.repeatedSize : std::numeric_limits<qint64>::max();
         } else {
             m_total = r.body.size();
         }
@@ -223,7 +228,16 @@ private:
     {
         if (m_file)
             return m_file->read(count);
-        return m_response.body.mid(static_cast<int>(m_sent), static_cast<int>(count));
+        const QByteArray &body = m_response.body;
+        if (m_response.repeatedSize == 0 || body.isEmpty())
+            return body.mid(static_cast<int>(m_sent), static_cast<int>(count));
+        QByteArray data;
+        data.reserve(static_cast<int>(count));
+        while (data.size() < count) {
+            const int offset = static_cast<int>(qint64(m_sent + data.size()) % body.size());
+            data += body.mid(offset, static_cast<int>(count) - data.size());
+        }
+        return data;
     }
 
     void pump()
@@ -264,6 +278,15 @@ private:
                 });
                 return;
             }
+        }
+        if (cutting && r.cutDelayMs > 0 && !m_cutDelayed) {
+            m_cutDelayed = true;
+            m_pausing = true;
+            QTimer::singleShot(r.cutDelayMs, this, [this] {
+                m_pausing = false;
+                finishBody(true);
+            });
+            return;
         }
         finishBody(cutting);
     }
@@ -311,6 +334,7 @@ private:
     std::unique_ptr<QFile> m_file;
     qint64 m_total = 0;
     qint64 m_sent = 0;
+    bool m_cutDelayed = false;
     bool m_headOnly = false;
     bool m_closeAfter = false;
     bool m_chunked = false;
@@ -484,6 +508,19 @@ TestHttpServer::Response TestHttpServer::file(const QString &filePath)
 {
     Response response;
     response.bodyFile = filePath;
+    return response;
+}
+
+TestHttpServer::Response TestHttpServer::gzipBomb(qint64 inflatedSize)
+{
+    QProcess gzip;
+    gzip.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                      QStringLiteral("head -c %1 /dev/zero | gzip -1").arg(inflatedSize)});
+    gzip.waitForFinished(-1);
+    if (gzip.exitStatus() != QProcess::NormalExit || gzip.exitCode() != 0)
+        qWarning("TestHttpServer: gzip failed");
+    Response response = ok(gzip.readAllStandardOutput());
+    response.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
     return response;
 }
 

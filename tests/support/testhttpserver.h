@@ -74,10 +74,14 @@ public:
         HeaderList headers;       ///< sent in this order, duplicates allowed, before the automatic ones
         QByteArray body;          ///< the body, unless bodyFile is set
         QString bodyFile;         ///< stream the body from this file (never held in memory whole)
+        /// When not 0, the body is `body` repeated until it is this long, generated while
+        /// it is sent; negative: without end (announced as the largest Content-Length).
+        qint64 repeatedSize = 0;
         Framing framing = Framing::ContentLength;
         int delayMs = 0;          ///< wait this long after the request before answering
         Cut cut = Cut::None;
         qint64 cutAfterBytes = 0; ///< body bytes sent before the cut
+        int cutDelayMs = 0;       ///< pause between the last byte sent and the cut
         int writeChunkSize = 64 * 1024; ///< body bytes per write (and per HTTP chunk)
         int writeIntervalMs = 0;  ///< pause between two writes (0: as fast as the peer reads)
     };
@@ -126,6 +130,9 @@ public:
     static Response ok(const QByteArray &body);
     static Response status(int code, const QByteArray &body = QByteArray());
     static Response file(const QString &filePath);
+    /// A 200 whose body is inflatedSize zero bytes, gzip-compressed (about a
+    /// thousandth of that on the wire), sent with "Content-Encoding: gzip".
+    static Response gzipBomb(qint64 inflatedSize);
 
     /// Every request read so far, in arrival order.
     QList<Request> requests() const;
