@@ -17,9 +17,13 @@ namespace {
 constexpr qint64 ReadBufferSize = 256 * 1024;
 // Body bytes moved from the reply into the cache file per read.
 constexpr int ChunkSize = 64 * 1024;
-// A transfer that has received nothing for this long is abandoned: a silent
-// console update would otherwise hang forever while it holds the instance guard.
+// A transfer that receives less than MinBytesPerWindow in any window of this length
+// is abandoned: a silent console update would otherwise hang for hours on a server
+// that sends nothing, or a byte now and then, while it holds the instance guard.
 constexpr int DefaultTransferTimeoutMs = 30 * 1000;
+constexpr quint64 MinBytesPerWindow = 1024;
+// The window slides in steps of this fraction of its length.
+constexpr int WindowSteps = 6;
 
 // "#" and "?" in a file name would start a fragment or a query once the address is
 // parsed; encoded, they reach the server as part of the path.
@@ -28,6 +32,14 @@ QString encodePathForUrl(QString path)
     path.replace(QLatin1Char('#'), QLatin1String("%23"));
     path.replace(QLatin1Char('?'), QLatin1String("%3F"));
     return path;
+}
+
+// Asked for the identity encoding, a server may still compress; Qt would not
+// inflate it then, but such a body is not the listed file, whatever it holds.
+bool isPlainBody(const QNetworkReply *reply)
+{
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    return encoding.isEmpty() || encoding == "identity";
 }
 
 // A symbolic link is not a regular file, whatever it points to; a Windows
@@ -51,9 +63,8 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     qRegisterMetaType<QFileInfo>("QFileInfo");
     qRegisterMetaType<int64_t>("int64_t");
 
-    m_stallTimer.setSingleShot(true);
-    m_stallTimer.setInterval(DefaultTransferTimeoutMs);
-    connect(&m_stallTimer, &QTimer::timeout, this, &CDownloadThread::onTransferStalled);
+    m_speedTimer.setInterval(DefaultTransferTimeoutMs / WindowSteps);
+    connect(&m_speedTimer, &QTimer::timeout, this, &CDownloadThread::onSpeedCheck);
 
     // QThread::start() forgets a quit() that came before it, so a run that already
     // ended (here in the constructor, say) ends the new loop as soon as it starts.
@@ -91,10 +102,16 @@ QString CDownloadThread::errorMsg() const
 
 void CDownloadThread::setTransferTimeout(int milliseconds)
 {
-    m_stallTimer.setInterval(milliseconds);
+    m_speedTimer.setInterval(qMax(1, milliseconds / WindowSteps));
     // The first request is sent by the constructor, before anyone can call this.
-    if (m_stallTimer.isActive())
-        m_stallTimer.start();
+    if (m_speedTimer.isActive())
+        startSpeedCheck();
+}
+
+void CDownloadThread::startSpeedCheck()
+{
+    m_speedSamples = {m_received};
+    m_speedTimer.start();
 }
 
 QFileInfo CDownloadThread::cachedInfo(int index) const
@@ -201,6 +218,8 @@ void CDownloadThread::sendRequest(const UpdateFileEntry &entry, const QFileInfo 
     }
 
     QNetworkRequest request(QUrl(m_url + encodePathForUrl(entry.path), QUrl::TolerantMode));
+    // Without this Qt asks for gzip and inflates the body itself, without any bound.
+    request.setRawHeader("Accept-Encoding", "identity");
     // Only a 200 counts; a redirection is a failure, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
@@ -215,7 +234,7 @@ void CDownloadThread::sendRequest(const UpdateFileEntry &entry, const QFileInfo 
     connect(m_reply, &QNetworkReply::readyRead, this, &CDownloadThread::onReadyRead);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::onReplyProgress);
     connect(m_reply, &QNetworkReply::finished, this, &CDownloadThread::onReplyFinished);
-    m_stallTimer.start();
+    startSpeedCheck();
     // Create the body's file now, while Qt's network thread sends the request and
     // waits for the answer: creating a file costs about as much as fetching a small
     // one, and done here the two overlap. A file that cannot be created is tried
@@ -230,7 +249,6 @@ void CDownloadThread::onReadyRead()
         stop();
         return;
     }
-    m_stallTimer.start();
     consumeBody();
 }
 
@@ -240,7 +258,6 @@ void CDownloadThread::onReplyProgress(qint64 bytesReceived, qint64 bytesTotal)
         stop();
         return;
     }
-    m_stallTimer.start();
     emit downloadProgress(bytesReceived, bytesTotal);
 }
 
@@ -250,7 +267,8 @@ bool CDownloadThread::consumeBody()
     const UpdateFileEntry &entry = m_files.at(m_current);
     if (m_reply->bytesAvailable() <= 0)
         return true;
-    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200
+        || !isPlainBody(m_reply)) {
         fail(cached, tr("下载更新文件%1网络错误").arg(cached.fileName()));
         return false;
     }
@@ -322,7 +340,8 @@ void CDownloadThread::onReplyFinished()
     const UpdateFileEntry &entry = m_files.at(m_current);
     const QString name = cached.fileName();
 
-    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200
+        || !isPlainBody(m_reply)) {
         fail(cached, tr("下载更新文件%1网络错误").arg(name));
         return;
     }
@@ -345,7 +364,7 @@ void CDownloadThread::onReplyFinished()
     // An empty body brought nothing that opened the file.
     const bool committed = (m_cacheFile || openCacheFile(cached)) && commitCacheFile(cached);
     m_cacheFile.reset();
-    m_stallTimer.stop();
+    m_speedTimer.stop();
     m_reply->disconnect(this);
     m_reply->deleteLater();
     m_reply = nullptr;
@@ -357,14 +376,22 @@ void CDownloadThread::onReplyFinished()
     downloadNext();
 }
 
-void CDownloadThread::onTransferStalled()
+void CDownloadThread::onSpeedCheck()
 {
     if (stopRequested()) {
         stop();
         return;
     }
-    const QFileInfo cached = cachedInfo(m_current);
-    fail(cached, tr("下载更新文件%1网络错误").arg(cached.fileName()));
+    m_speedSamples.append(m_received);
+    if (m_speedSamples.size() <= WindowSteps)
+        return;
+    // The samples now span one whole window.
+    if (m_speedSamples.constLast() - m_speedSamples.constFirst() < MinBytesPerWindow) {
+        const QFileInfo cached = cachedInfo(m_current);
+        fail(cached, tr("下载更新文件%1网络错误").arg(cached.fileName()));
+        return;
+    }
+    m_speedSamples.removeFirst();
 }
 
 void CDownloadThread::onThreadFinished()
@@ -396,7 +423,7 @@ void CDownloadThread::endRun()
 
 void CDownloadThread::stopTransfer()
 {
-    m_stallTimer.stop();
+    m_speedTimer.stop();
     if (m_reply) {
         // Cut first, so that nothing the reply still reports reaches us: the failure
         // already reported stays the only one. Deleting the reply aborts its request.

@@ -35,8 +35,8 @@ public:
     /// The failure text, "更新成功" after success, empty after a cancel.
     QString errorMsg() const;
 
-    /// Milliseconds without any received data after which a transfer is abandoned
-    /// (30 s by default). For tests; the updater never changes it.
+    /// The window in which a transfer must receive at least 1,024 bytes, or be
+    /// abandoned (30 s by default). For tests; the updater never changes it.
     void setTransferTimeout(int milliseconds);
 
 Q_SIGNALS:
@@ -60,7 +60,10 @@ private:
     void onReadyRead();
     void onReplyProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onReplyFinished();
-    void onTransferStalled();
+    /// Restarts the speed window at the bytes received so far.
+    void startSpeedCheck();
+    /// Fails the transfer when the last window brought too few bytes.
+    void onSpeedCheck();
     void onThreadFinished();
     /// Streams what the reply holds into the cache file, counting and hashing it.
     /// False when the run has failed.
@@ -103,6 +106,7 @@ private:
     std::unique_ptr<QCryptographicHash> m_hash;    ///< MD5 of the body so far
     quint64 m_received = 0;                        ///< body bytes so far
     QByteArray m_chunk;                            ///< read buffer, one per run
-    QTimer m_stallTimer;                           ///< fires when a transfer went quiet
+    QTimer m_speedTimer;                           ///< samples m_received while a transfer runs
+    QList<quint64> m_speedSamples;                 ///< m_received at the last window's steps
     std::atomic<bool> m_ended{false};              ///< read by the started thread
 };

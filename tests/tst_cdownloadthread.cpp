@@ -87,8 +87,8 @@ private Q_SLOTS:
     void unsafePathFails_data();
     void unsafePathFails();
     void oversizeBodyCutEarly();
-    void stallFailsAfterTimeout_data();
-    void stallFailsAfterTimeout();
+    void speedFloor_data();
+    void speedFloor();
     void cancelStopsTheRun_data();
     void cancelStopsTheRun();
     void pathIsEncodedInAddress_data();
@@ -287,6 +287,10 @@ void TestCDownloadThread::downloadFailures_data()
     other[5000] = static_cast<char>(other.at(5000) + 1);
     QTest::newRow("wrong md5") << TestHttpServer::ok(other) << true
                                << QStringLiteral("更新文件f.bin校验不对");
+    // Asked for the identity encoding, a compressed answer is refused unread: a bomb
+    // is never inflated, and even the right bytes compressed are not the file.
+    QTest::newRow("gzip bomb") << TestHttpServer::gzipBomb(256 * 1024 * 1024) << true << network;
+    QTest::newRow("the body gzipped") << TestHttpServer::gzipped(body) << false << network;
 }
 
 void TestCDownloadThread::downloadFailures()
@@ -309,6 +313,7 @@ void TestCDownloadThread::downloadFailures()
     QCOMPARE(r->failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(),
              QFileInfo(cachePath(QStringLiteral("f.bin"))).absoluteFilePath());
     QCOMPARE(r->failed.at(0).at(1).toString(), message);
+    QCOMPARE(m_server->requestsFor("/pub/f.bin").at(0).header("Accept-Encoding"), QByteArray("identity"));
 
     r->destroy();
     QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 10000);
@@ -432,20 +437,34 @@ void TestCDownloadThread::oversizeBodyCutEarly()
     QCOMPARE(filesBelow(cachePath()), QStringList());
 }
 
-void TestCDownloadThread::stallFailsAfterTimeout_data()
+void TestCDownloadThread::speedFloor_data()
 {
     QTest::addColumn<Response>("response");
+    QTest::addColumn<bool>("aboveFloor");
     const QByteArray body = patterned(50000, 't');
-    QTest::newRow("headers then stall") << cut(body, TestHttpServer::Cut::Stall, 0);
-    QTest::newRow("stall mid-body") << cut(body, TestHttpServer::Cut::Stall, 20000);
+    QTest::newRow("headers then stall") << cut(body, TestHttpServer::Cut::Stall, 0) << false;
+    QTest::newRow("stall mid-body") << cut(body, TestHttpServer::Cut::Stall, 20000) << false;
     Response never;
     never.answer = TestHttpServer::Answer::Never;
-    QTest::newRow("no answer at all") << never;
+    QTest::newRow("no answer at all") << never << false;
+    // Every byte restarts an idle timer; only a floor on the rate ends this.
+    Response trickle = TestHttpServer::ok(body);
+    trickle.writeChunkSize = 1;
+    trickle.writeIntervalMs = 20;
+    QTest::newRow("a byte every 20 ms") << trickle << false;
+    // 2 KiB per window of 500 ms, spread over it: slow, but above the floor.
+    Response steady = TestHttpServer::ok(body);
+    steady.writeChunkSize = 512;
+    steady.writeIntervalMs = 125;
+    steady.cut = TestHttpServer::Cut::Close;
+    steady.cutAfterBytes = 6000;
+    QTest::newRow("slow but steady, then closed") << steady << true;
 }
 
-void TestCDownloadThread::stallFailsAfterTimeout()
+void TestCDownloadThread::speedFloor()
 {
     QFETCH(Response, response);
+    QFETCH(bool, aboveFloor);
     const QByteArray body = patterned(50000, 't');
     m_server->setRoute("/pub/t.bin", response);
     QElapsedTimer clock;
@@ -455,6 +474,11 @@ void TestCDownloadThread::stallFailsAfterTimeout()
     QVERIFY(r->startAndWait(10000));
     // Qt's coarse timers may fire up to 5 % early.
     QVERIFY2(clock.elapsed() >= 470, qPrintable(QString::number(clock.elapsed())));
+    // Above the floor the transfer runs on until the server cuts it, 12 writes later.
+    if (aboveFloor)
+        QVERIFY2(clock.elapsed() >= 11 * 125, qPrintable(QString::number(clock.elapsed())));
+    else
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     const QString message = QStringLiteral("下载更新文件t.bin网络错误");
     QCOMPARE(r->worker->errorMsg(), message);
     QCOMPARE(r->failed.count(), 1);

@@ -511,17 +511,38 @@ TestHttpServer::Response TestHttpServer::file(const QString &filePath)
     return response;
 }
 
-TestHttpServer::Response TestHttpServer::gzipBomb(qint64 inflatedSize)
+namespace {
+
+QByteArray runGzip(const QString &command, const QByteArray &input)
 {
     QProcess gzip;
-    gzip.start(QStringLiteral("sh"), {QStringLiteral("-c"),
-                                      QStringLiteral("head -c %1 /dev/zero | gzip -1").arg(inflatedSize)});
+    gzip.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
+    gzip.write(input);
+    gzip.closeWriteChannel();
     gzip.waitForFinished(-1);
     if (gzip.exitStatus() != QProcess::NormalExit || gzip.exitCode() != 0)
         qWarning("TestHttpServer: gzip failed");
-    Response response = ok(gzip.readAllStandardOutput());
+    return gzip.readAllStandardOutput();
+}
+
+TestHttpServer::Response gzipResponse(const QByteArray &compressed)
+{
+    TestHttpServer::Response response = TestHttpServer::ok(compressed);
     response.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
     return response;
+}
+
+} // namespace
+
+TestHttpServer::Response TestHttpServer::gzipBomb(qint64 inflatedSize)
+{
+    return gzipResponse(runGzip(QStringLiteral("head -c %1 /dev/zero | gzip -1").arg(inflatedSize),
+                                QByteArray()));
+}
+
+TestHttpServer::Response TestHttpServer::gzipped(const QByteArray &data)
+{
+    return gzipResponse(runGzip(QStringLiteral("gzip -c"), data));
 }
 
 QList<TestHttpServer::Request> TestHttpServer::requests() const

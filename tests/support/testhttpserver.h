@@ -133,6 +133,8 @@ public:
     /// A 200 whose body is inflatedSize zero bytes, gzip-compressed (about a
     /// thousandth of that on the wire), sent with "Content-Encoding: gzip".
     static Response gzipBomb(qint64 inflatedSize);
+    /// A 200 whose body is data gzip-compressed, with "Content-Encoding: gzip".
+    static Response gzipped(const QByteArray &data);
 
     /// Every request read so far, in arrival order.
     QList<Request> requests() const;
