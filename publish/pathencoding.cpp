@@ -1,5 +1,7 @@
 #include "publish/pathencoding.h"
 
+#include "update/filelist.h"
+
 #include <QTextCodec>
 
 namespace {
@@ -50,11 +52,14 @@ bool encodeListPath(const QString &path, QTextCodec *codec, QByteArray &bytes, Q
         bytes = listed.toLatin1();
         return true;
     }
-    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+    // Given a state without IgnoreHeader, the UTF-8 codec starts its output with a
+    // byte-order mark, which would end up in front of every path of the list.
+    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull | QTextCodec::IgnoreHeader);
     bytes = codec->fromUnicode(listed.constData(), listed.size(), &state);
-    // Some codecs substitute "?" without counting it as invalid; decoding again
-    // catches every character that does not survive the trip.
-    if (state.invalidChars > 0 || codec->toUnicode(bytes) != listed) {
+    // Some codecs substitute "?" without counting it as invalid; reading the bytes
+    // back as the updater does catches every character that does not survive.
+    QString read;
+    if (state.invalidChars > 0 || !decodeListPath(bytes, codec, read) || read != path) {
         reason = QStringLiteral("cannot be represented in %1").arg(QString::fromLatin1(codec->name()));
         return false;
     }
@@ -65,9 +70,7 @@ bool decodeListPath(const QByteArray &bytes, QTextCodec *codec, QString &path)
 {
     if (!codec && !isAscii(bytes))
         return false;
-    path = codec ? codec->toUnicode(bytes) : QString::fromLatin1(bytes);
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (path.startsWith(QLatin1Char('/')))
-        path.remove(0, 1);
+    // The updater's own reading, so that a check cannot see other names than it.
+    path = fileListPath(bytes, codec);
     return true;
 }

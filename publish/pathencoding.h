@@ -17,6 +17,6 @@ bool pathCodecForName(const QString &name, QTextCodec *&codec, QString &errorMes
 /// when null). False with the reason when a character cannot be represented.
 bool encodeListPath(const QString &path, QTextCodec *codec, QByteArray &bytes, QString &reason);
 
-/// The "/"-separated path of list bytes, read the way the updater reads them with
+/// The "/"-separated path of list bytes, read exactly as the updater reads them with
 /// codec as its local encoding (ASCII when null; false for any other byte).
 bool decodeListPath(const QByteArray &bytes, QTextCodec *codec, QString &path);

@@ -140,6 +140,8 @@ QString displayPath(const QString &path)
             shown += QLatin1String("\\n");
         else if (c.unicode() < 0x20)
             shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else if (c.category() == QChar::Other_Format)  // invisible: U+FEFF, U+200E, ...
+            shown += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
         else
             shown += c;
     }

@@ -23,5 +23,6 @@ bool isExcludedByDefault(const QString &path, bool isFolder);
 /// matches folders only.
 bool matchesExcludeGlob(const QString &glob, const QString &path, bool isFolder);
 
-/// The path as it may be shown in one message line: control characters escaped.
+/// The path as it may be shown in one message line: control characters and
+/// invisible format characters (a byte-order mark, say) escaped.
 QString displayPath(const QString &path);

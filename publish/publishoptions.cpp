@@ -45,8 +45,10 @@ Options:
                         beside it and swapped in before update.ini is written.
   --verify              checks the published tree OUT_DIR: update.ini readable, every
                         md5.txt line well-formed with a safe path, every listed file
-                        present with the listed size and MD5 text. Prints each problem
-                        on its own line.
+                        present with the listed size and MD5 text. Paths are read
+                        exactly as the updater reads them with --path-encoding as its
+                        local encoding (a byte-order mark stays part of the name).
+                        Prints each problem on its own line.
   -h, --help            shows this text.
 
 Never published: system.cfg and update_md5.info (at the top or in bin/), files

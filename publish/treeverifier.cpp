@@ -94,6 +94,8 @@ bool TreeVerifier::verify()
         }
         const quint64 raw = sizeField.toULongLong(nullptr, 16);
         file.size = (raw << 32) | (raw >> 32);
+        // Read exactly as the updater reads it: a name that only some readers see
+        // differently (a byte-order mark, say) is then looked for as the updater would.
         if (!decodeListPath(fields.at(2), m_codec, file.path)) {
             m_problems.append(where + QStringLiteral(": the path is not plain ASCII; give --path-encoding"));
             continue;
@@ -118,7 +120,11 @@ bool TreeVerifier::verify()
     for (const ListedFile &file : qAsConst(listed)) {
         const QFileInfo info(versionDir.filePath(file.path));
         if (!info.isFile()) {
-            m_problems.append(QStringLiteral("\"%1\": missing").arg(displayPath(file.path)));
+            // A mark that other readers drop shows up here: the updater asks for it.
+            const QString note = file.path.contains(QChar(0xfeff))
+                    ? QStringLiteral(" (the updater reads the byte-order mark U+FEFF as part of the name)")
+                    : QString();
+            m_problems.append(QStringLiteral("\"%1\": missing%2").arg(displayPath(file.path), note));
             continue;
         }
         if (static_cast<quint64>(info.size()) != file.size) {

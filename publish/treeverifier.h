@@ -6,7 +6,8 @@
 class QTextCodec;
 
 /// Checks a published tree the way a client would see it: update.ini, the list
-/// of its version folder, and every listed file's size and MD5 text.
+/// of its version folder with paths read as the updater reads them, and every
+/// listed file's size and MD5 text.
 class TreeVerifier
 {
 public:

@@ -11,6 +11,7 @@
 
 #include <QDeadlineTimer>
 #include <QLabel>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -20,6 +21,8 @@ namespace {
 const QString Error = QStringLiteral("CUpdateError");
 const QString Progress = QStringLiteral("CUpdateProgress");
 const QString Notice = QStringLiteral("CUpdateNotice");
+
+using FileMap = QMap<QString, QByteArray>;
 
 /// Version 1 as installed; same.txt stays, the rest changes, new/ is added in v2.
 QMap<QString, QByteArray> releaseV1()
@@ -75,6 +78,7 @@ class TestEndToEnd : public QObject
 private Q_SLOTS:
     void initTestCase();
 
+    void consoleForced_data();
     void consoleForced();
     void consoleOptionalSilent();
     void consoleWrongContent();
@@ -87,7 +91,8 @@ private Q_SLOTS:
 private:
     /// Publishes release into a fresh www/app and serves it; URL for system.cfg.
     bool serve(const QMap<QString, QByteArray> &release, bool optional,
-               const QByteArray &extraConfig = QByteArray());
+               const QByteArray &extraConfig = QByteArray(),
+               const QStringList &publishOptions = QStringList());
     QString servedFile(const QString &relative) const;
 
     std::unique_ptr<QTemporaryDir> m_work;
@@ -105,7 +110,7 @@ void TestEndToEnd::initTestCase()
 }
 
 bool TestEndToEnd::serve(const QMap<QString, QByteArray> &release, bool optional,
-                         const QByteArray &extraConfig)
+                         const QByteArray &extraConfig, const QStringList &publishOptions)
 {
     m_nginx.reset();
     m_work = std::make_unique<QTemporaryDir>();
@@ -116,7 +121,7 @@ bool TestEndToEnd::serve(const QMap<QString, QByteArray> &release, bool optional
                           QStringLiteral("--version"), QStringLiteral("2.0")};
     if (optional)
         arguments.append(QStringLiteral("--optional"));
-    arguments << releaseDir << m_work->filePath(QStringLiteral("www/app"));
+    arguments << publishOptions << releaseDir << m_work->filePath(QStringLiteral("www/app"));
     const ToolRun run = runPublish(arguments);
     if (run.exitCode != 0) {
         qWarning("%s", run.err.constData());
@@ -138,13 +143,35 @@ QString TestEndToEnd::servedFile(const QString &relative) const
     return m_work->filePath(QStringLiteral("www/app/v2/") + relative);
 }
 
+void TestEndToEnd::consoleForced_data()
+{
+    QTest::addColumn<QStringList>("publishOptions");
+    QTest::addColumn<FileMap>("v1");
+    QTest::addColumn<FileMap>("v2");
+
+    QTest::newRow("ASCII paths") << QStringList() << releaseV1() << releaseV2();
+    // Listed as UTF-8 bytes, read by an updater whose local encoding is UTF-8.
+    FileMap v1 = releaseV1();
+    FileMap v2 = releaseV2();
+    v1.insert(QStringLiteral("数据/说明.txt"), "说明 1");
+    v2.insert(QStringLiteral("数据/说明.txt"), "说明 2, longer");
+    v2.insert(QStringLiteral("Ünïcode/é ü.dll"), "new in 2");
+    QTest::newRow("non-ASCII paths, UTF-8 list")
+        << QStringList{QStringLiteral("--path-encoding"), QStringLiteral("UTF-8")} << v1 << v2;
+}
+
 void TestEndToEnd::consoleForced()
 {
-    QVERIFY(serve(releaseV2(), false));
+    QFETCH(QStringList, publishOptions);
+    QFETCH(FileMap, v1);
+    QFETCH(FileMap, v2);
+    if (!publishOptions.isEmpty() && QTextCodec::codecForLocale()->mibEnum() != 106)
+        QSKIP("the updater reads list paths with the locale's encoding, which is not UTF-8 here");
+    QVERIFY(serve(v2, false, QByteArray(), publishOptions));
     Installation inst(QStringLiteral("bin"));
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
     QVERIFY(inst.installHost());
-    QVERIFY(writeRelease(inst.root(), releaseV1()));
+    QVERIFY(writeRelease(inst.root(), v1));
     QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
 
     UpdaterRun run = inst.run({QStringLiteral("console")});
@@ -152,12 +179,12 @@ void TestEndToEnd::consoleForced()
     QCOMPARE(run.out, resultRecord(true, true, QString()));
     QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
     QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), readFile(servedFile(QStringLiteral("md5.txt"))));
-    QCOMPARE(readFile(inst.root() + QStringLiteral("/Host.dll.old")), releaseV1().value(QStringLiteral("Host.dll")));
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/Host.dll.old")), v1.value(QStringLiteral("Host.dll")));
     QCOMPARE(inst.hostCalls(), (QList<QStringList>{{inst.exePath(), QStringLiteral("no_check")}}));
 
     // Run again at once, every listed file replaced by a FIFO: opening one would
     // block the updater until the run times out.
-    const QStringList listed = releaseV2().keys();
+    const QStringList listed = v2.keys();
     for (const QString &path : listed) {
         const QString file = inst.root() + QLatin1Char('/') + path;
         QVERIFY(QFile::remove(file));

@@ -1,5 +1,6 @@
 #include "update/filelist.h"
 
+#include <QTextCodec>
 #include <QtTest>
 
 #include <limits>
@@ -40,6 +41,8 @@ class TestFileList : public QObject
 private Q_SLOTS:
     void parse_data();
     void parse();
+    void pathDecoding_data();
+    void pathDecoding();
     void lineEndsDoNotMatter();
     void unsafePathsDropped_data();
     void unsafePathsDropped();
@@ -74,6 +77,11 @@ void TestFileList::parse_data()
     QTest::newRow("leading separator and backslash give one key")
             << line(AbcMd5, three, "/bin\\x.dll") + '\n' + line(EmptyMd5, "0", "bin/x.dll") + '\n'
             << QStringList{entry("bin/x.dll", 0, EmptyMd5)};
+    QTest::newRow("doubled separator and dot components kept as written")
+            << line(AbcMd5, three, "d\\\\x.txt") + '\n' + line(AbcMd5, three, ".\\y.txt") + '\n'
+               + line(EmptyMd5, "0", "bin/./x.dll") + '\n' + line(EmptyMd5, "0", "d/x.txt")
+            << QStringList{entry("./y.txt", 3, AbcMd5), entry("bin/./x.dll", 0, EmptyMd5),
+                           entry("d//x.txt", 3, AbcMd5), entry("d/x.txt", 0, EmptyMd5)};
     QTest::newRow("case-distinct paths")
             << line(AbcMd5, three, "bin/a.dll") + '\n' + line(EmptyMd5, "0", "Bin/a.dll") + '\n'
             << QStringList{entry("Bin/a.dll", 0, EmptyMd5), entry("bin/a.dll", 3, AbcMd5)};
@@ -111,6 +119,32 @@ void TestFileList::parse()
     QCOMPARE(dump(parseFileList(text)), expected);
 }
 
+void TestFileList::pathDecoding_data()
+{
+    QTest::addColumn<QByteArray>("codec");
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QString>("path");
+
+    QTest::newRow("leading byte-order mark stays visible")
+            << QByteArray("UTF-8") << QByteArray("\xEF\xBB\xBF" "bin\\a.dll") << QChar(0xfeff) + QStringLiteral("bin/a.dll");
+    QTest::newRow("GBK") << QByteArray("GBK") << QByteArray("\xCA\xFD\xBE\xDD\\a.txt") << QStringLiteral("数据/a.txt");
+    QTest::newRow("no codec: Latin-1") << QByteArray() << QByteArray("caf\xE9") << QStringLiteral("café");
+}
+
+void TestFileList::pathDecoding()
+{
+    QFETCH(QByteArray, codec);
+    QFETCH(QByteArray, field);
+    QFETCH(QString, path);
+    QTextCodec *textCodec = codec.isEmpty() ? nullptr : QTextCodec::codecForName(codec);
+    QVERIFY(codec.isEmpty() || textCodec);
+    QCOMPARE(fileListPath(field, textCodec), path);
+    QCOMPARE(parseFileList(line(AbcMd5, "0", field), textCodec).keys(), QStringList{path});
+    // The one-argument form is the same reading with the locale's codec.
+    const QByteArray text = line(AbcMd5, "0", field) + "\r\n" + line(EmptyMd5, "0", "a.txt");
+    QCOMPARE(dump(parseFileList(text)), dump(parseFileList(text, QTextCodec::codecForLocale())));
+}
+
 void TestFileList::lineEndsDoNotMatter()
 {
     QByteArray lf;
@@ -137,12 +171,13 @@ void TestFileList::unsafePathsDropped_data()
     QTest::newRow("drive letter") << QByteArray("C:\\Windows\\x.dll");
     QTest::newRow("drive-relative") << QByteArray("c:x.dll");
     QTest::newRow("stream name") << QByteArray("x.dll:evil");
-    QTest::newRow("doubled separator") << QByteArray("bin//x.dll");
-    QTest::newRow("doubled backslash inside") << QByteArray("bin\\\\x.dll");
     QTest::newRow("trailing separator") << QByteArray("bin/");
     QTest::newRow("dot") << QByteArray(".");
-    QTest::newRow("leading dot component") << QByteArray("./x.dll");
-    QTest::newRow("inner dot component") << QByteArray("bin/./x.dll");
+    QTest::newRow("leading separator then dot") << QByteArray("\\.");
+    QTest::newRow("dot as last component") << QByteArray("bin/.");
+    QTest::newRow("only dot components") << QByteArray(".\\.");
+    QTest::newRow("dot then trailing separator") << QByteArray("./");
+    QTest::newRow("dot with trailing space") << QByteArray("bin/. /x.dll");
     QTest::newRow("dot-dot") << QByteArray("..");
     QTest::newRow("leading dot-dot") << QByteArray("../x.dll");
     QTest::newRow("climbing out") << QByteArray("bin\\..\\..\\x.dll");
@@ -178,14 +213,18 @@ void TestFileList::safeRelativePath_data()
     QTest::newRow("spaces inside names") << QStringLiteral("my dir/ a .txt") << true;
     QTest::newRow("non-ASCII") << QStringLiteral("数据/文件.dat") << true;
     QTest::newRow("backslash nested") << QStringLiteral("bin\\a.dll") << true;
+    QTest::newRow("inner empty component") << QStringLiteral("a//b") << true;
+    QTest::newRow("leading dot component") << QStringLiteral("./a") << true;
     QTest::newRow("empty") << QString() << false;
     QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false;
     QTest::newRow("backslash absolute") << QStringLiteral("\\x.dll") << false;
     QTest::newRow("drive") << QStringLiteral("C:/x.dll") << false;
     QTest::newRow("stream") << QStringLiteral("a.dll:s") << false;
-    QTest::newRow("empty component") << QStringLiteral("a//b") << false;
     QTest::newRow("trailing separator") << QStringLiteral("a/") << false;
-    QTest::newRow("dot") << QStringLiteral("a/./b") << false;
+    QTest::newRow("dot") << QStringLiteral(".") << false;
+    QTest::newRow("last component dot") << QStringLiteral("a/.") << false;
+    QTest::newRow("only dot components") << QStringLiteral("./.\\.") << false;
+    QTest::newRow("dot space") << QStringLiteral("a/. /b") << false;
     QTest::newRow("dot-dot") << QStringLiteral("a/../b") << false;
     QTest::newRow("backslash dot-dot") << QStringLiteral("a\\..\\..\\b") << false;
     QTest::newRow("dot-dot space") << QStringLiteral("a/.. /b") << false;

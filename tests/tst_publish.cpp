@@ -46,7 +46,8 @@ private slots:
     void descriptorRoundTrip_data();
     void descriptorRoundTrip();
     void deterministicOutput();
-    void gbkPathRoundTrip();
+    void pathEncodingRoundTrip_data();
+    void pathEncodingRoundTrip();
     void replaceSwapsTheFolder();
     void writeFailureKeepsPublication();
     void helpDocumentsEveryOption();
@@ -234,11 +235,23 @@ void TestPublish::deterministicOutput()
     QCOMPARE(snapshot(out2), snapshot(out1));
 }
 
-void TestPublish::gbkPathRoundTrip()
+void TestPublish::pathEncodingRoundTrip_data()
 {
-    QTextCodec *gbk = QTextCodec::codecForName("GBK");
-    if (!gbk)
-        QSKIP("this Qt has no GBK codec");
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QByteArray>("listed");  // the path field of 数据/中文名.txt
+
+    QTest::newRow("GBK") << QStringLiteral("GBK") << QByteArray("\xca\xfd\xbe\xdd\\\xd6\xd0\xce\xc4\xc3\xfb.txt");
+    QTest::newRow("UTF-8") << QStringLiteral("UTF-8")
+                           << QByteArray("\xe6\x95\xb0\xe6\x8d\xae\\\xe4\xb8\xad\xe6\x96\x87\xe5\x90\x8d.txt");
+}
+
+void TestPublish::pathEncodingRoundTrip()
+{
+    QFETCH(QString, encoding);
+    QFETCH(QByteArray, listed);
+    QTextCodec *codec = QTextCodec::codecForName(encoding.toLatin1());
+    if (!codec)
+        QSKIP("this Qt lacks the codec");
     QTemporaryDir tmp;
     const QString rel = tmp.filePath(QStringLiteral("release"));
     const QString out = tmp.filePath(QStringLiteral("www"));
@@ -247,25 +260,26 @@ void TestPublish::gbkPathRoundTrip()
     QVERIFY(writeFile(rel + QLatin1Char('/') + name, content));
     QVERIFY(writeFile(rel + QStringLiteral("/plain.txt"), "plain"));
 
-    const ToolRun run = runPublish({QStringLiteral("--path-encoding"), QStringLiteral("GBK"), rel, out});
+    const ToolRun run = runPublish({QStringLiteral("--path-encoding"), encoding, rel, out});
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.exitCode, 0);
+    // Every path exactly as encoded, with no byte-order mark in front of any.
     const QByteArray list = readFile(out + QStringLiteral("/Base/md5.txt"));
-    QVERIFY(list.contains('\t' + gbk->fromUnicode(QStringLiteral("数据\\中文名.txt")) + "\r\n"));
+    QCOMPARE(list, fileListLine(md5Text("plain"), 5, "plain.txt") + "\r\n"
+                       + fileListLine(md5Text(content), quint64(content.size()), listed) + "\r\n");
     QCOMPARE(readFile(out + QLatin1String("/Base/") + name), content);
 
     UpdateFileMap parsed;
     {
-        // A Chinese Windows client: its local 8-bit encoding is GBK.
-        LocaleCodecScope clientEncoding(gbk);
+        // A client whose local 8-bit encoding is this one (GBK: Chinese Windows).
+        LocaleCodecScope clientEncoding(codec);
         parsed = parseFileList(list);
     }
     QCOMPARE(parsed.keys(), QStringList({QStringLiteral("plain.txt"), name}));
     QCOMPARE(parsed.value(name).md5, md5Text(content));
     QCOMPARE(parsed.value(name).size, quint64(content.size()));
 
-    const ToolRun verify = runPublish({QStringLiteral("--verify"), QStringLiteral("--path-encoding"),
-                                       QStringLiteral("GBK"), out});
+    const ToolRun verify = runPublish({QStringLiteral("--verify"), QStringLiteral("--path-encoding"), encoding, out});
     QCOMPARE(verify.exitCode, 0);
     QCOMPARE(verify.out, QStringLiteral("\"%1\": 2 files verified, no problem found.\n").arg(out).toUtf8());
 }

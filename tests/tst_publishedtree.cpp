@@ -67,6 +67,10 @@ void TestPublishedTree::verifyDetects_data()
                        QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("ab")), abc)};
     QTest::newRow("unsafe path") << QStringLiteral("unsafeLine") << 1
                                  << QStringList{QStringLiteral("md5.txt line 4: \"../x.txt\" is an unsafe path (the updater drops it)")};
+    QTest::newRow("byte-order mark before a path")
+        << QStringLiteral("bomPath") << 1
+        << QStringList{QStringLiteral("\"\\ufeffdata/abc.txt\": missing (the updater reads the byte-order mark U+FEFF "
+                                      "as part of the name)")};
     QTest::newRow("malformed line") << QStringLiteral("badLine") << 1
                                     << QStringList{QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
     QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << 1
@@ -102,13 +106,21 @@ void TestPublishedTree::verifyDetects()
         QVERIFY(writeFile(listPath, list));
     } else if (damage == QLatin1String("unsafeLine")) {
         QVERIFY(writeFile(listPath, list + fileListLine(md5Text("x"), 1, "..\\x.txt") + "\r\n"));
+    } else if (damage == QLatin1String("bomPath")) {
+        // Hand-edited in an editor that marks UTF-8: the path still looks right.
+        QVERIFY(list.contains("\tdata\\abc.txt"));
+        list.replace("\tdata\\abc.txt", "\t\xEF\xBB\xBF" "data\\abc.txt");
+        QVERIFY(writeFile(listPath, list));
     } else if (damage == QLatin1String("badLine")) {
         QVERIFY(writeFile(listPath, list + "a heading without fields\r\n"));
     } else if (damage == QLatin1String("noDescriptor")) {
         QVERIFY(QFile::remove(out + QStringLiteral("/update.ini")));
     }
 
-    const ToolRun run = runPublish({QStringLiteral("--verify"), out});
+    QStringList arguments{QStringLiteral("--verify"), out};
+    if (damage == QLatin1String("bomPath"))
+        arguments << QStringLiteral("--path-encoding") << QStringLiteral("UTF-8");
+    const ToolRun run = runPublish(arguments);
     QString expected;
     for (const QString &line : qAsConst(report))
         expected += QString(line).replace(QLatin1String("%OUT%"), out) + QLatin1Char('\n');

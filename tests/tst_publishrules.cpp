@@ -126,6 +126,10 @@ void TestPublishRules::listPathEncoding_data()
     QTest::newRow("GBK cannot hold an emoji") << "GBK" << "😀" << QByteArray();
     QTest::newRow("windows-1252") << "windows-1252" << "café/€.txt" << QByteArray("caf\xe9\\\x80.txt");
     QTest::newRow("windows-1252 without Chinese") << "windows-1252" << "中.txt" << QByteArray();
+    QTest::newRow("UTF-8, no byte-order mark") << "UTF-8" << "bin/a.dll" << QByteArray("bin\\a.dll");
+    QTest::newRow("UTF-8") << "UTF-8" << "数据/a.txt" << QByteArray("\xe6\x95\xb0\xe6\x8d\xae\\a.txt");
+    // The updater keeps a leading mark as a character, so such a name survives.
+    QTest::newRow("UTF-8 name starting with U+FEFF") << "UTF-8" << QChar(0xfeff) + QStringLiteral("a.txt") << QByteArray("\xef\xbb\xbf" "a.txt");
 }
 
 void TestPublishRules::listPathEncoding()

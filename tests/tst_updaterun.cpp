@@ -55,6 +55,8 @@ void leaveProgress(ModalAnswerer &answerer)
     answerer.setFallback(QStringLiteral("CUpdateProgress"), ModalAnswerer::leave());
 }
 
+using FileMap = QMap<QString, QByteArray>;
+
 const QString Notice = QStringLiteral("CUpdateNotice");
 const QString Progress = QStringLiteral("CUpdateProgress");
 const QString Error = QStringLiteral("CUpdateError");
@@ -97,10 +99,13 @@ private Q_SLOTS:
     void recordFlushedBeforeDownload();
 
 private:
-    /// Publishes newFiles() under prefix: descriptor, list, every file.
-    QByteArray publish(const QString &prefix, const QByteArray &type);
+    /// Publishes files (list path -> content) under prefix: descriptor, list, and
+    /// every file at the target the updater requests for its list path.
+    QByteArray publish(const QString &prefix, const QByteArray &type,
+                       const QMap<QString, QByteArray> &files = newFiles());
     void installOld(const QString &root);
-    void verifyNewInstalled(const QString &root);
+    /// Every listed file holds its content at the place its list path names.
+    void verifyNewInstalled(const QString &root, const QMap<QString, QByteArray> &files = newFiles());
     void verifyOldInstalled(const QString &root);
 
     TestHttpServer m_server;
@@ -116,14 +121,18 @@ void TestUpdateRun::init()
     m_server.clearRequests();
 }
 
-QByteArray TestUpdateRun::publish(const QString &prefix, const QByteArray &type)
+QByteArray TestUpdateRun::publish(const QString &prefix, const QByteArray &type,
+                                  const QMap<QString, QByteArray> &files)
 {
     m_server.setRoute((prefix + QStringLiteral("/update.ini")).toUtf8(),
                       TestHttpServer::ok(descriptorText(type, "v2", "2.0 \\x6b63\\x5f0f\\x7248")));
-    const QByteArray list = fileListFor(newFiles());
+    const QByteArray list = fileListFor(files);
     m_server.setRoute((prefix + QStringLiteral("v2//md5.txt")).toUtf8(), TestHttpServer::ok(list));
-    for (auto it = newFiles().cbegin(); it != newFiles().cend(); ++it)
-        m_server.setRoute((prefix + QStringLiteral("v2/") + it.key()).toUtf8(), TestHttpServer::ok(it.value()));
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        // The target Qt sends: "." segments resolved, doubled slashes kept.
+        const QUrl target(QString(prefix + QStringLiteral("v2/") + it.key()).replace(QLatin1Char('\\'), QLatin1Char('/')));
+        m_server.setRoute(target.adjusted(QUrl::NormalizePathSegments).path().toUtf8(), TestHttpServer::ok(it.value()));
+    }
     return list;
 }
 
@@ -133,10 +142,12 @@ void TestUpdateRun::installOld(const QString &root)
         QVERIFY(writeFile(root + QLatin1Char('/') + it.key(), it.value()));
 }
 
-void TestUpdateRun::verifyNewInstalled(const QString &root)
+void TestUpdateRun::verifyNewInstalled(const QString &root, const QMap<QString, QByteArray> &files)
 {
-    for (auto it = newFiles().cbegin(); it != newFiles().cend(); ++it)
-        QCOMPARE(readFile(root + QLatin1Char('/') + it.key()), it.value());
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString place = QDir::cleanPath(QString(it.key()).replace(QLatin1Char('\\'), QLatin1Char('/')));
+        QCOMPARE(readFile(root + QLatin1Char('/') + place), it.value());
+    }
 }
 
 void TestUpdateRun::verifyOldInstalled(const QString &root)
@@ -348,26 +359,39 @@ void TestUpdateRun::executableInstalls_data()
 {
     QTest::addColumn<QByteArray>("type");
     QTest::addColumn<bool>("hostStarted");
-    QTest::newRow("forced, progress dialog, host started") << QByteArray("1") << true;
-    QTest::newRow("optional, silent, no host") << QByteArray("0") << false;
+    QTest::addColumn<FileMap>("listed");     // list path -> content
+    QTest::addColumn<FileMap>("installed");  // before the run
+    QTest::newRow("forced, progress dialog, host started") << QByteArray("1") << true << newFiles() << oldFiles();
+    QTest::newRow("optional, silent, no host") << QByteArray("0") << false << newFiles() << oldFiles();
+    // Lists keep paths as written: "d\\x.txt" is d/x.txt, ".\y.txt" is y.txt.
+    FileMap listed = newFiles();
+    listed.insert(QStringLiteral("d\\\\x.txt"), "x, version 2");
+    listed.insert(QStringLiteral(".\\y.txt"), "y, version 2");
+    FileMap installed = newFiles();
+    installed.insert(QStringLiteral("d/x.txt"), "x, version 1");
+    installed.insert(QStringLiteral("y.txt"), "y, version 1");
+    QTest::newRow("forced, only a doubled separator and a dot component differ")
+            << QByteArray("1") << true << listed << installed;
 }
 
 void TestUpdateRun::executableInstalls()
 {
     QFETCH(QByteArray, type);
     QFETCH(bool, hostStarted);
+    QFETCH(FileMap, listed);
+    QFETCH(FileMap, installed);
     const QString prefix = QStringLiteral("/exe") + QString::fromLatin1(type);
     Installation inst(QStringLiteral("bin"));
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
     QVERIFY(inst.installHost());
     QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl() + prefix}}));
-    const QByteArray list = publish(prefix, type);
-    installOld(inst.root());
+    const QByteArray list = publish(prefix, type, listed);
+    QVERIFY(writeRelease(inst.root(), installed));
 
     UpdaterRun run = inst.run({QStringLiteral("console")});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, resultRecord(true, type != "0", QString()));
-    verifyNewInstalled(inst.root());
+    verifyNewInstalled(inst.root(), listed);
     QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), list);
     QCOMPARE(inst.hostCalls(), hostStarted ? hostCalledBy(inst.exePath()) : QList<QStringList>());
 

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QStringRef>
+#include <QTextCodec>
 
 namespace {
 
@@ -12,9 +13,9 @@ quint64 swapHalves(quint64 value)
     return (value << 32) | (value >> 32);
 }
 
-// Empty, "." and ".." components, and also "...", ".. " or " ": Windows drops
-// trailing dots and spaces from path components, so those can end up meaning
-// the current or the parent folder, or the folder itself.
+// "..", and also "...", ".. ", ". " or " ": Windows drops trailing dots and spaces
+// from path components, so those can end up meaning the parent folder or the
+// folder itself.
 bool onlyDotsAndSpaces(const QStringRef &component)
 {
     for (const QChar c : component) {
@@ -27,6 +28,11 @@ bool onlyDotsAndSpaces(const QStringRef &component)
 } // namespace
 
 UpdateFileMap parseFileList(QByteArray text)
+{
+    return parseFileList(text, QTextCodec::codecForLocale());
+}
+
+UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
 {
     UpdateFileMap files;
     const QList<QByteArray> lines = text.split('\n');
@@ -43,10 +49,7 @@ UpdateFileMap parseFileList(QByteArray text)
         const quint64 raw = fields.at(1).toULongLong(&ok, 16);
         entry.size = swapHalves(ok ? raw : 0);
 
-        QString path = QString::fromLocal8Bit(fields.at(2));
-        path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        if (path.startsWith(QLatin1Char('/')))
-            path.remove(0, 1);
+        const QString path = fileListPath(fields.at(2), codec);
         // A list comes from the network; a path that could reach outside the
         // installation (or name the installation folder itself) is never acted on.
         if (!isSafeRelativePath(path))
@@ -57,20 +60,50 @@ UpdateFileMap parseFileList(QByteArray text)
     return files;
 }
 
+QString fileListPath(const QByteArray &field, QTextCodec *codec)
+{
+    QString path;
+    if (codec) {
+        // Decoded without a state, as QString::fromLocal8Bit does, a UTF-8 codec
+        // silently drops a leading byte-order mark. In a path it is part of the
+        // bytes, and clients of other code pages read it as characters anyway:
+        // kept as U+FEFF, it makes the name fail in plain sight instead.
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        path = codec->toUnicode(field.constData(), field.size(), &state);
+    } else {
+        path = QString::fromLatin1(field);
+    }
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/')))
+        path.remove(0, 1);
+    return path;
+}
+
 bool isSafeRelativePath(const QString &path)
 {
     if (path.isEmpty() || path.contains(QLatin1Char(':')))
         return false;
     // Parsed paths hold no backslash any more, but other callers may pass one, and
-    // on Windows it separates components just like "/". A leading separator gives
-    // an empty first component.
+    // on Windows it separates components just like "/". Lists keep paths as they
+    // are written: an inner empty or "." component ("d//x", "./y") stays inside the
+    // folder and is left as it is.
     int begin = 0;
     for (int i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path.at(i) == QLatin1Char('/') || path.at(i) == QLatin1Char('\\')) {
-            if (onlyDotsAndSpaces(path.midRef(begin, i - begin)))
+        if (i < path.size() && path.at(i) != QLatin1Char('/') && path.at(i) != QLatin1Char('\\'))
+            continue;
+        const QStringRef component = path.midRef(begin, i - begin);
+        const bool last = i == path.size();
+        if (component.isEmpty()) {
+            // First: an absolute path. Last: a folder, not a file.
+            if (begin == 0 || last)
                 return false;
-            begin = i + 1;
+        } else if (component == QLatin1String(".")) {
+            if (last)
+                return false;
+        } else if (onlyDotsAndSpaces(component)) {
+            return false;
         }
+        begin = i + 1;
     }
     return true;
 }

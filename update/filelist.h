@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class QTextCodec;
+
 /// One file of an update list: where it goes, how large it is, its MD5 text.
 struct UpdateFileEntry
 {
@@ -17,11 +19,20 @@ struct UpdateFileEntry
 using UpdateFileMap = QMap<QString, UpdateFileEntry>;
 
 /// Parses a list in the md5.txt format. Never fails: bad and unsafe lines are skipped.
+/// Paths are decoded with the system's local 8-bit encoding.
 UpdateFileMap parseFileList(QByteArray text);
 
-/// True when a normalised list path stays inside the folder it is joined to: not
-/// empty, relative, no ":" (drive letters, NTFS streams), and no component that
-/// is empty or made only of dots and spaces ("", ".", "..", "... ").
+/// The same, with paths decoded by codec: how a client whose local encoding it is
+/// reads the list (null: Latin-1, as without any codec).
+UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec);
+
+/// The path a list line's path field stands for: decoded by codec (null: Latin-1)
+/// with a byte-order mark kept as U+FEFF, backslashes made "/", one leading "/" removed.
+QString fileListPath(const QByteArray &field, QTextCodec *codec);
+
+/// True when a list path stays inside the folder it is joined to and names a file
+/// there: not empty, relative, no ":" (drive letters, NTFS streams), no empty last
+/// component, and no component made only of dots and spaces except an inner ".".
 /// Everything that joins a list path to a folder checks it first.
 bool isSafeRelativePath(const QString &path);
 
