@@ -10,9 +10,9 @@ constexpr Qt::CaseSensitivity PathCase = Qt::CaseInsensitive;
 constexpr Qt::CaseSensitivity PathCase = Qt::CaseSensitive;
 #endif
 
-/// The absolute, cleaned form of path with its longest existing head resolved to
-/// its canonical form, so that a link or a "bin/.." spelling cannot hide that two
-/// paths meet.
+} // namespace
+
+// A link or a "bin/.." spelling must not hide that two paths meet.
 QString comparablePath(const QString &path)
 {
     const QString clean = QDir::cleanPath(QDir(path).absolutePath());
@@ -30,8 +30,6 @@ QString comparablePath(const QString &path)
         return clean;
     return tail.isEmpty() ? canonical : QDir::cleanPath(canonical + QLatin1Char('/') + tail);
 }
-
-} // namespace
 
 bool makeDirectory(QDir &dir)
 {
@@ -65,8 +63,11 @@ QDir installationRoot(const QString &exeDir)
 
 bool isSameOrInside(const QString &path, const QString &folder)
 {
-    const QString inner = comparablePath(path);
-    const QString outer = comparablePath(folder);
+    return isSameOrInsideComparable(comparablePath(path), comparablePath(folder));
+}
+
+bool isSameOrInsideComparable(const QString &inner, const QString &outer)
+{
     if (inner.compare(outer, PathCase) == 0)
         return true;
     const QString prefix = outer.endsWith(QLatin1Char('/')) ? outer : outer + QLatin1Char('/');

@@ -15,3 +15,10 @@ QDir installationRoot(const QString &exeDir);
 /// True when path is folder itself or lies below it. Both are made absolute and
 /// cleaned; existing parts are compared with links resolved.
 bool isSameOrInside(const QString &path, const QString &folder);
+
+/// The absolute, cleaned form of path with its longest existing head resolved
+/// through links: the form in which isSameOrInside compares paths.
+QString comparablePath(const QString &path);
+
+/// isSameOrInside for two paths already in comparablePath form.
+bool isSameOrInsideComparable(const QString &inner, const QString &outer);

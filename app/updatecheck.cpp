@@ -7,6 +7,8 @@
 #include "update/httprequest.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QSettings>
 #include <QUrl>
@@ -14,6 +16,11 @@
 namespace {
 
 constexpr int RequestTimeoutSeconds = 5;
+// Far above any real descriptor or list (a list line is about 70 bytes, so the list
+// bound allows close to a million files), and small enough that a broken or
+// hostile server cannot make the updater hold gigabytes.
+constexpr qint64 MaxDescriptorSize = 64 * 1024;
+constexpr qint64 MaxFileListSize = 64 * 1024 * 1024;
 
 /// A failure that a retry may cure: a record in console mode; otherwise the dialog
 /// with retry, and without retry the host.
@@ -42,10 +49,39 @@ AttemptEnd configurationError(const RunValues &values, const QString &message)
     return AttemptEnd::finished(ExitNotInstalled);
 }
 
-bool fetch(const RunValues &values, const QUrl &url, QByteArray &buffer, QString &errorText)
+bool fetch(const RunValues &values, const QUrl &url, qint64 maxSize, QByteArray &buffer,
+           QString &errorText)
 {
     return sendHttpRequest(values.networkManager, url, buffer, errorText, RequestTimeoutSeconds,
-                           RawHeaderMap(), QByteArrayLiteral("GET"), QByteArray());
+                           RawHeaderMap(), QByteArrayLiteral("GET"), QByteArray(), nullptr,
+                           maxSize);
+}
+
+// The INI reader splits an unquoted value at its commas ("2.1, beta" reads as a
+// list of two); the notice shows the version exactly as the publisher wrote it.
+QString rawIniValue(const QByteArray &ini, const QByteArray &group, const QByteArray &key)
+{
+    QByteArray current;
+    const QList<QByteArray> lines = ini.split('\n');
+    for (const QByteArray &raw : lines) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[') && line.endsWith(']')) {
+            current = line.mid(1, line.size() - 2).trimmed();
+            continue;
+        }
+        const int equals = line.indexOf('=');
+        if (current == group && equals > 0 && line.left(equals).trimmed() == key)
+            return QString::fromUtf8(line.mid(equals + 1).trimmed());
+    }
+    return QString();
+}
+
+QString versionText(const QSettings &descriptor, const QByteArray &descriptorBytes)
+{
+    const QVariant value = descriptor.value(QStringLiteral("Version/Version"));
+    if (value.type() == QVariant::StringList)
+        return rawIniValue(descriptorBytes, "Version", "Version");
+    return value.toString();
 }
 
 } // namespace
@@ -53,9 +89,28 @@ bool fetch(const RunValues &values, const QUrl &url, QByteArray &buffer, QString
 UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
                                   const QDir &cacheDir)
 {
-    const QString cache = cacheDir.absolutePath();
+    const QString cache = comparablePath(cacheDir.absolutePath());
+    // Resolving links costs system calls per path component, seconds for a list of
+    // a million files; they lie in far fewer folders, so each folder is resolved
+    // once. Only an entry that is itself a link needs resolving on its own, and only
+    // an existing folder can hold one.
+    struct Folder
+    {
+        QString comparable;
+        bool exists;
+    };
+    QHash<QString, Folder> folders;
     for (auto it = changed.begin(); it != changed.end();) {
-        if (isSameOrInside(rootDir.absoluteFilePath(it.key()), cache))
+        const QFileInfo target(QDir::cleanPath(rootDir.absoluteFilePath(it.key())));
+        auto folder = folders.constFind(target.path());
+        if (folder == folders.cend()) {
+            folder = folders.insert(target.path(), Folder{comparablePath(target.path()),
+                                                          QFileInfo(target.path()).isDir()});
+        }
+        const QString comparable = folder->exists && target.isSymLink()
+                ? comparablePath(target.filePath())
+                : folder->comparable + QLatin1Char('/') + target.fileName();
+        if (isSameOrInsideComparable(comparable, cache))
             it = changed.erase(it);
         else
             ++it;
@@ -76,7 +131,7 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
             values, QObject::tr("升级描述文件地址不合法:%1").arg(descriptorUrl.toDisplayString()));
     }
 
-    if (!fetch(values, descriptorUrl, buffer, errorText))
+    if (!fetch(values, descriptorUrl, MaxDescriptorSize, buffer, errorText))
         return retryableError(values, QObject::tr("下载升级描述文件失败:%1").arg(errorText));
 
     // The descriptor is read back from disk through the INI reader. A write that
@@ -100,17 +155,20 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
 
     {
         QSettings descriptor(descriptorPath, QSettings::IniFormat);
+        // Publishers write the file by hand in UTF-8 as often as with QSettings, whose
+        // escapes read the same either way; read plainly it would show as Latin-1.
+        descriptor.setIniCodec("UTF-8");
         result.updateType = descriptor.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
         const QString folder =
             descriptor.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
-        result.version = descriptor.value(QStringLiteral("Version/Version")).toString();
+        result.version = versionText(descriptor, buffer);
         // Plain concatenation: no separator before the folder, and the list address
         // keeps its doubled slash. Servers are published for exactly these addresses.
         result.baseUrl = values.updateUrl + folder + QLatin1Char('/');
     }
 
     const QUrl fileListUrl(result.baseUrl + QStringLiteral("/md5.txt"), QUrl::TolerantMode);
-    if (!fetch(values, fileListUrl, buffer, errorText))
+    if (!fetch(values, fileListUrl, MaxFileListSize, buffer, errorText))
         return retryableError(values, QObject::tr("下载更新列表文件失败:%1").arg(errorText));
 
     result.fileList = buffer;

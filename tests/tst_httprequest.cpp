@@ -230,6 +230,8 @@ void TestHttpRequest::fails_data()
     Response endless = TestHttpServer::ok("0123456789abcdef");
     endless.repeatedSize = -1;
     endless.framing = TestHttpServer::Framing::Chunked;
+    // Qt 5.15 may take seconds to hand over the first of many small chunks.
+    endless.writeChunkSize = 1024 * 1024;
     QTest::newRow("endless chunked") << endless << qint64(1000) << tooLarge;
     endless.framing = TestHttpServer::Framing::CloseDelimited;
     QTest::newRow("endless close-delimited") << endless << qint64(1000) << tooLarge;

@@ -21,6 +21,8 @@
 #include <QNetworkAccessManager>
 #include <QtTest>
 
+Q_DECLARE_METATYPE(TestHttpServer::Response)
+
 namespace {
 
 QList<QByteArray> targets(const TestHttpServer &server)
@@ -49,7 +51,10 @@ private Q_SLOTS:
     void invalidDescriptorAddress();
     void cacheTargetsNotSelected();
     void upToDateRecordDecides();
+    void newVersionTextSameFiles_data();
     void newVersionTextSameFiles();
+    void hostileResponses_data();
+    void hostileResponses();
     void interactiveRetry_data();
     void interactiveRetry();
     void interactiveTimeout();
@@ -242,6 +247,23 @@ void TestUpdateCheck::cacheTargetsNotSelected()
                  .keys(),
              (QStringList{QStringLiteral("a"), QStringLiteral("bin/updater")}));
 
+    // Links are followed: a folder, or a file, of the installation that leads into
+    // the cache is the cache.
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("inst/cache")));
+    QVERIFY(writeFile(dir.path() + QStringLiteral("/inst/cache/f"), "cached"));
+    QVERIFY(QFile::link(dir.path() + QStringLiteral("/inst/cache"), dir.path() + QStringLiteral("/inst/data")));
+    QVERIFY(QFile::link(dir.path() + QStringLiteral("/inst/cache/f"), dir.path() + QStringLiteral("/inst/f")));
+    QCOMPARE(withoutCacheTargets({{QStringLiteral("data/x"), {}},
+                                  {QStringLiteral("data/sub/y"), {}},
+                                  {QStringLiteral("data"), {}},
+                                  {QStringLiteral("f"), {}},
+                                  {QStringLiteral("g"), {}}},
+                                 QDir(dir.path() + QStringLiteral("/inst")),
+                                 QDir(dir.path() + QStringLiteral("/inst/cache")))
+                 .keys(),
+             QStringList{QStringLiteral("g")});
+
     // Through the whole check: with the default cache (root/update in a flat
     // installation) a listed update/inside.txt is never fetched.
     UpdateFixture f(m_server.baseUrl() + QStringLiteral("/cachetargets"), true);
@@ -283,20 +305,135 @@ void TestUpdateCheck::upToDateRecordDecides()
     QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
 }
 
+void TestUpdateCheck::newVersionTextSameFiles_data()
+{
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain") << QByteArray("2.0") << QStringLiteral("2.0");
+    // The INI reader would split this into a list at the comma.
+    QTest::newRow("with commas") << QByteArray("2.1, beta,3") << QStringLiteral("2.1, beta,3");
+    QTest::newRow("quoted") << QByteArray("\"2.1, beta\"") << QStringLiteral("2.1, beta");
+    QTest::newRow("UTF-8") << QByteArray("版本 2.1, 测试") << QStringLiteral("版本 2.1, 测试");
+}
+
 void TestUpdateCheck::newVersionTextSameFiles()
 {
+    QFETCH(QByteArray, written);
+    QFETCH(QString, shown);
     UpdateFixture f(m_server.baseUrl() + QStringLiteral("/newtext/"), true);
     const QMap<QString, QByteArray> files{{QStringLiteral("app.exe"), "the application"}};
     QVERIFY(writeFile(f.rootFile(QStringLiteral("app.exe")), files.first()));
     const QByteArray list = fileListFor(files);
-    m_server.setRoute("/newtext//update.ini", TestHttpServer::ok(descriptorText("1", "v2", "2.0")));
+    m_server.setRoute("/newtext//update.ini", TestHttpServer::ok(descriptorText("1", "v2", written)));
     m_server.setRoute("/newtext/v2//md5.txt", TestHttpServer::ok(list));
     StdoutCapture capture;
     UpdateCheckResult result;
     QCOMPARE(checkForUpdate(f.values, result).kind, AttemptEnd::Finished);
     QCOMPARE(capture.bytes(), resultRecord(true, false, QString()));
-    QCOMPARE(result.version, QStringLiteral("2.0"));
+    QCOMPARE(result.version, shown);
     QCOMPARE(readFile(f.rootFile(QStringLiteral("update_md5.info"))), list);
+}
+
+void TestUpdateCheck::hostileResponses_data()
+{
+    QTest::addColumn<QByteArray>("target"); // "update.ini", "md5.txt" or a listed file
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<QString>("message");   // a regular expression for the last record's
+
+    using Response = TestHttpServer::Response;
+    const QString desc = QStringLiteral("下载升级描述文件失败:");
+    const QString list = QStringLiteral("下载更新列表文件失败:");
+
+    // Headers and part of the body, a pause, a reset: Qt may send the request again
+    // and finish with a 200, no error and the part it had.
+    const QByteArray descriptor = descriptorText("1", "v2", "2.0");
+    Response cutDescriptor = TestHttpServer::ok(descriptor);
+    cutDescriptor.cut = TestHttpServer::Cut::Reset;
+    cutDescriptor.cutAfterBytes = 30;
+    cutDescriptor.cutDelayMs = 300;
+    QTest::newRow("descriptor cut, reset") << QByteArray("update.ini") << cutDescriptor
+        << desc + QStringLiteral("(内容不完整:收到30字节，应为%1字节|.*closed.*)").arg(descriptor.size());
+    Response cutList = TestHttpServer::ok(QByteArray(159, 'l'));
+    cutList.cut = TestHttpServer::Cut::Reset;
+    cutList.cutAfterBytes = 106;
+    cutList.cutDelayMs = 300;
+    QTest::newRow("list cut, reset") << QByteArray("md5.txt") << cutList
+        << list + QStringLiteral("(内容不完整:收到106字节，应为159字节|.*closed.*)");
+
+    const Response bomb = TestHttpServer::gzipBomb(64 * 1024 * 1024);
+    QTest::newRow("descriptor gzip bomb") << QByteArray("update.ini") << bomb
+                                          << desc + QStringLiteral("不支持的内容编码:gzip");
+    QTest::newRow("list gzip bomb") << QByteArray("md5.txt") << bomb
+                                    << list + QStringLiteral("不支持的内容编码:gzip");
+    QTest::newRow("file gzip bomb") << QByteArray("a.txt") << bomb
+                                    << QStringLiteral("下载更新文件a.txt网络错误");
+
+    QTest::newRow("descriptor over 64 KiB") << QByteArray("update.ini")
+        << TestHttpServer::ok(descriptor + QByteArray(64 * 1024, ';'))
+        << desc + QStringLiteral("内容超过65536字节的上限");
+    Response endless = TestHttpServer::ok(fileListFor({{QStringLiteral("x"), "x"}}));
+    endless.repeatedSize = -1;
+    endless.framing = TestHttpServer::Framing::Chunked;
+    // Qt 5.15 takes milliseconds per chunk; small chunks would hit the time-out first.
+    endless.writeChunkSize = 1024 * 1024;
+    QTest::newRow("endless list") << QByteArray("md5.txt") << endless
+                                  << list + QStringLiteral("内容超过67108864字节的上限");
+    Response huge = endless;
+    huge.repeatedSize = 200 * 1024 * 1024;
+    huge.framing = TestHttpServer::Framing::ContentLength;
+    QTest::newRow("list of 200 MiB") << QByteArray("md5.txt") << huge
+                                     << list + QStringLiteral("内容超过67108864字节的上限");
+
+    Response moved = TestHttpServer::status(301);
+    moved.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));
+    QTest::newRow("descriptor moved") << QByteArray("update.ini") << moved
+                                      << desc + QStringLiteral("HTTP 301 Moved Permanently");
+    QTest::newRow("list found elsewhere") << QByteArray("md5.txt") << TestHttpServer::status(302)
+                                          << list + QStringLiteral("HTTP 302 Found");
+}
+
+void TestUpdateCheck::hostileResponses()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(QString, message);
+
+    const QString prefix = QStringLiteral("/hostile/") + QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+    UpdateFixture f(m_server.baseUrl() + prefix + QLatin1Char('/'), true);
+    // A forced update with one differing file: anything but a failure would install
+    // it and record the list.
+    const QMap<QString, QByteArray> files{{QStringLiteral("a.txt"), "new"}};
+    QVERIFY(writeFile(f.rootFile(QStringLiteral("a.txt")), "old"));
+    const QByteArray base = (prefix + QStringLiteral("/v2/")).toUtf8();
+    m_server.setRoute((prefix + QStringLiteral("//update.ini")).toUtf8(),
+                      TestHttpServer::ok(descriptorText("1", "v2", "2.0")));
+    m_server.setRoute(base + "/md5.txt", TestHttpServer::ok(fileListFor(files)));
+    m_server.setRoute(base + "a.txt", TestHttpServer::ok("new"));
+    QByteArray hostile = base + target;
+    if (target == "update.ini")
+        hostile = (prefix + QStringLiteral("//update.ini")).toUtf8();
+    else if (target == "md5.txt")
+        hostile = base + "/md5.txt";
+    m_server.setRoute(hostile, response);
+
+    StdoutCapture capture;
+    QCOMPARE(runUpdate(f.values), 1);
+    // A failed file comes after the record of the finished check.
+    const QByteArray checked = resultRecord(true, true, QString());
+    QByteArray last = capture.bytes();
+    if (target != "update.ini" && target != "md5.txt") {
+        QVERIFY2(last.startsWith(checked), last.constData());
+        last = last.mid(checked.size());
+    }
+    const QRegularExpression expected(QStringLiteral("^\\{\"errormsg\":\"") + message
+                                      + QStringLiteral("\",\"success\":false,\"update\":false\\}$"));
+    QVERIFY2(expected.match(QString::fromUtf8(last)).hasMatch(), last.constData());
+    QCOMPARE(readFile(f.rootFile(QStringLiteral("a.txt"))), QByteArray("old"));
+    QVERIFY(!QFileInfo::exists(f.rootFile(QStringLiteral("a.txt.old"))));
+    QVERIFY(!QFileInfo::exists(f.rootFile(QStringLiteral("update_md5.info"))));
+    if (target == "update.ini")
+        QVERIFY(!QFileInfo::exists(f.values.cacheDir.absoluteFilePath(QStringLiteral("update.ini"))));
+    QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
 }
 
 void TestUpdateCheck::interactiveRetry_data()

@@ -3,6 +3,8 @@
 #include "update/md5.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 
 UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
 {
@@ -13,6 +15,10 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
         recordFile.close();
     }
 
+    // A failed open is a system call like any other; a list of a million new files
+    // would spend seconds on them. A folder that does not exist holds none of its
+    // files, so it is looked at once for all of them.
+    QHash<QString, bool> folderExists;
     UpdateFileMap changed;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         const UpdateFileEntry &entry = it.value();
@@ -23,8 +29,15 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
         } else {
             // Entries come from parseFileList, whose paths are already safe; checking
             // again keeps this function from reading outside root for any caller.
-            selected = !isSafeRelativePath(entry.path)
-                    || !fileMatchesMd5(root.absoluteFilePath(entry.path), entry.md5);
+            selected = !isSafeRelativePath(entry.path);
+            if (!selected) {
+                const QString path = root.absoluteFilePath(entry.path);
+                const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
+                auto known = folderExists.constFind(folder);
+                if (known == folderExists.cend())
+                    known = folderExists.insert(folder, QFileInfo(folder).isDir());
+                selected = !*known || !fileMatchesMd5(path, entry.md5);
+            }
         }
         if (selected)
             changed.insert(entry.path, entry);

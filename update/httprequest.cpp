@@ -11,9 +11,8 @@
 
 namespace {
 
-// The reply holds at most this much unread body; the rest waits in the socket until
-// we have taken it, so a limit on the body also limits memory.
-constexpr qint64 ReadBufferSize = 256 * 1024;
+// The most unread body the reply holds at a time.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
 
 // timeoutSeconds * 1000 does not fit an int above 2,147,483 s; such a wait is
 // "practically forever", so it is clamped instead of overflowing.
@@ -142,6 +141,9 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
         errorText = QObject::tr("发送请求失败");
         return false;
     }
+    // Without a limit Qt 5.15 keeps reading an endless chunked body in its network
+    // thread and never hands any of it over; a small one makes it wait tens of
+    // milliseconds per chunk.
     reply->setReadBufferSize(ReadBufferSize);
 
     QEventLoop loop;

@@ -182,6 +182,7 @@ private:
         const TestHttpServer::Response &r = m_response;
         m_sent = 0;
         m_cutDelayed = false;
+        m_tile.clear();
         m_file.reset();
         if (!r.bodyFile.isEmpty()) {
             m_file.reset(new QFile(r.bodyFile));
@@ -231,13 +232,11 @@ private:
         const QByteArray &body = m_response.body;
         if (m_response.repeatedSize == 0 || body.isEmpty())
             return body.mid(static_cast<int>(m_sent), static_cast<int>(count));
-        QByteArray data;
-        data.reserve(static_cast<int>(count));
-        while (data.size() < count) {
-            const int offset = static_cast<int>(qint64(m_sent + data.size()) % body.size());
-            data += body.mid(offset, static_cast<int>(count) - data.size());
-        }
-        return data;
+        // Cut from a tile of whole repetitions, long enough for any offset.
+        const int offset = static_cast<int>(m_sent % body.size());
+        if (m_tile.size() < offset + count)
+            m_tile = body.repeated(static_cast<int>((offset + count) / body.size() + 2));
+        return m_tile.mid(offset, static_cast<int>(count));
     }
 
     void pump()
@@ -335,6 +334,7 @@ private:
     qint64 m_total = 0;
     qint64 m_sent = 0;
     bool m_cutDelayed = false;
+    QByteArray m_tile; ///< the repeated body, for generated bodies
     bool m_headOnly = false;
     bool m_closeAfter = false;
     bool m_chunked = false;
