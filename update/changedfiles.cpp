@@ -19,8 +19,9 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
     // would spend seconds on them. A folder that does not exist holds none of its
     // files, so it is looked at once for all of them.
     QHash<QString, bool> folderExists;
-    UpdateFileMap changed;
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+    // Unchanged entries are taken out of the list itself: when most files differ,
+    // as on a first installation, a second map would double the memory of the check.
+    for (auto it = files.begin(); it != files.end();) {
         const UpdateFileEntry &entry = it.value();
         const auto recorded = record.constFind(entry.path);
         bool selected;
@@ -40,7 +41,9 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
             }
         }
         if (selected)
-            changed.insert(entry.path, entry);
+            ++it;
+        else
+            it = files.erase(it);
     }
-    return changed;
+    return files;
 }

@@ -4,6 +4,8 @@
 #include <QStringRef>
 #include <QTextCodec>
 
+#include <cstring>
+
 namespace {
 
 // The size field stores its two 32-bit halves in little-endian word order, the
@@ -34,27 +36,42 @@ UpdateFileMap parseFileList(QByteArray text)
 
 UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
 {
+    // One pass over the bytes, without splitting the text into a list of lines and
+    // each line into fields first: a list of a million files would otherwise cost
+    // four million small allocations before a single entry is made.
     UpdateFileMap files;
-    const QList<QByteArray> lines = text.split('\n');
-    for (QByteArray line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 3)
+    const char *const data = text.constData();
+    const int length = text.size();
+    for (int begin = 0; begin <= length;) {
+        const char *newline = static_cast<const char *>(std::memchr(data + begin, '\n', length - begin));
+        const int end = newline ? int(newline - data) : length;
+        int lineEnd = end;
+        if (lineEnd > begin && data[lineEnd - 1] == '\r')
+            --lineEnd;
+        const char *line = data + begin;
+        const int lineLength = lineEnd - begin;
+        begin = end + 1;
+
+        // Exactly three fields: two TABs, and none after the second.
+        const char *tab1 = static_cast<const char *>(std::memchr(line, '\t', lineLength));
+        if (!tab1)
+            continue;
+        const char *fieldEnd = line + lineLength;
+        const char *tab2 = static_cast<const char *>(std::memchr(tab1 + 1, '\t', fieldEnd - tab1 - 1));
+        if (!tab2 || std::memchr(tab2 + 1, '\t', fieldEnd - tab2 - 1))
             continue;
 
         UpdateFileEntry entry;
-        entry.md5 = fields.at(0);
+        entry.md5 = QByteArray(line, int(tab1 - line));
         bool ok = false;
-        const quint64 raw = fields.at(1).toULongLong(&ok, 16);
+        const quint64 raw = QByteArray::fromRawData(tab1 + 1, int(tab2 - tab1 - 1)).toULongLong(&ok, 16);
         entry.size = swapHalves(ok ? raw : 0);
 
-        const QString path = fileListPath(fields.at(2), codec);
+        entry.path = fileListPath(QByteArray::fromRawData(tab2 + 1, int(fieldEnd - tab2 - 1)), codec);
         // A list comes from the network; a path that could reach outside the
         // installation (or name the installation folder itself) is never acted on.
-        if (!isSafeRelativePath(path))
+        if (!isSafeRelativePath(entry.path))
             continue;
-        entry.path = path;
         files.insert(entry.path, entry);
     }
     return files;
