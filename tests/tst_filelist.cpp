@@ -79,9 +79,19 @@ void TestFileList::parse_data()
             << QStringList{entry("bin/x.dll", 0, EmptyMd5)};
     QTest::newRow("doubled separator and dot components kept as written")
             << line(AbcMd5, three, "d\\\\x.txt") + '\n' + line(AbcMd5, three, ".\\y.txt") + '\n'
-               + line(EmptyMd5, "0", "bin/./x.dll") + '\n' + line(EmptyMd5, "0", "d/x.txt")
+               + line(EmptyMd5, "0", "bin/./x.dll")
             << QStringList{entry("./y.txt", 3, AbcMd5), entry("bin/./x.dll", 0, EmptyMd5),
-                           entry("d//x.txt", 3, AbcMd5), entry("d/x.txt", 0, EmptyMd5)};
+                           entry("d//x.txt", 3, AbcMd5)};
+    // Two spellings of one file would be fetched into one cached place and the
+    // second installation would find it gone: as for any path listed twice, the
+    // later line wins.
+    QTest::newRow("plain spelling after odd ones wins")
+            << line(AbcMd5, three, "d\\\\x.txt") + '\n' + line(AbcMd5, three, "./d/./x.txt") + '\n'
+               + line(EmptyMd5, "0", "d/x.txt")
+            << QStringList{entry("d/x.txt", 0, EmptyMd5)};
+    QTest::newRow("odd spelling after the plain one wins")
+            << line(EmptyMd5, "0", "y.txt") + '\n' + line(AbcMd5, three, ".\\y.txt")
+            << QStringList{entry("./y.txt", 3, AbcMd5)};
     QTest::newRow("case-distinct paths")
             << line(AbcMd5, three, "bin/a.dll") + '\n' + line(EmptyMd5, "0", "Bin/a.dll") + '\n'
             << QStringList{entry("Bin/a.dll", 0, EmptyMd5), entry("bin/a.dll", 3, AbcMd5)};

@@ -1,5 +1,7 @@
 #include "update/filelist.h"
 
+#include <QDir>
+#include <QHash>
 #include <QList>
 #include <QStringRef>
 #include <QTextCodec>
@@ -40,6 +42,10 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
     // each line into fields first: a list of a million files would otherwise cost
     // four million small allocations before a single entry is made.
     UpdateFileMap files;
+    // "d//x" and "./d/x" name the file that "d/x" names. Listed under two spellings
+    // it would be fetched twice into one cached place, and the second installation
+    // would find it gone; as for any path listed twice, the later line wins.
+    QHash<QString, QString> oddSpellings; // the plain spelling -> the odd key in files
     const char *const data = text.constData();
     const int length = text.size();
     for (int begin = 0; begin <= length;) {
@@ -72,7 +78,20 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
         // installation (or name the installation folder itself) is never acted on.
         if (!isSafeRelativePath(entry.path))
             continue;
-        files.insert(entry.path, entry);
+        const QString &path = entry.path;
+        const bool odd = path.startsWith(QLatin1String("./")) || path.contains(QLatin1String("//"))
+                      || path.contains(QLatin1String("/./"));
+        const QString plain = odd ? QDir::cleanPath(path) : path;
+        const auto earlier = oddSpellings.constFind(plain);
+        if (earlier != oddSpellings.cend() && *earlier != path)
+            files.remove(*earlier);
+        if (odd) {
+            files.remove(plain);
+            oddSpellings.insert(plain, path);
+        } else if (earlier != oddSpellings.cend()) {
+            oddSpellings.remove(plain);
+        }
+        files.insert(path, entry);
     }
     return files;
 }
