@@ -374,8 +374,10 @@ void TestUpdateCheck::hostileResponses_data()
     Response endless = TestHttpServer::ok(fileListFor({{QStringLiteral("x"), "x"}}));
     endless.repeatedSize = -1;
     endless.framing = TestHttpServer::Framing::Chunked;
-    // Qt 5.15 takes milliseconds per chunk; small chunks would hit the time-out first.
+    // Qt 5.15 takes milliseconds per chunk, and may hand nothing over while the socket
+    // never runs dry: large chunks with short pauses, or the time-out comes first.
     endless.writeChunkSize = 1024 * 1024;
+    endless.writeIntervalMs = 2;
     QTest::newRow("endless list") << QByteArray("md5.txt") << endless
                                   << list + QStringLiteral("内容超过67108864字节的上限");
     Response huge = endless;

@@ -64,11 +64,24 @@ public:
             return;
         }
         const qint64 available = m_reply->bytesAvailable();
-        if (m_maxBodySize > 0 && m_body.size() + available > m_maxBodySize) {
+        if (available <= 0)
+            return;
+        const qint64 held = m_body.size();
+        if (m_maxBodySize > 0 && held + available > m_maxBodySize) {
             failEarly(tooLarge());
             return;
         }
-        m_body += m_reply->read(available);
+        // Room for the announced length, or for the whole limit, at once: a body that
+        // grows by reallocation would briefly need its old and its new block.
+        if (held == 0 && m_maxBodySize > 0) {
+            bool known = false;
+            const qint64 announced =
+                    m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+            m_body.reserve(static_cast<int>(known ? qMin(announced, m_maxBodySize) : m_maxBodySize));
+        }
+        m_body.resize(static_cast<int>(held + available));
+        const qint64 got = m_reply->read(m_body.data() + held, available);
+        m_body.resize(static_cast<int>(held + qMax<qint64>(got, 0)));
     }
 
     QString failure() const { return m_failure; }
