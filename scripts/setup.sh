@@ -13,6 +13,8 @@ packages=(
     nginx-light                   # real HTTP server for the end-to-end tests and the demo
     python3                       # artwork script
     curl time util-linux          # benchmark reference, /usr/bin/time, setpriv/runuser
+    libssl-dev                    # OpenSSL libcrypto: Ed25519, BLAKE2b, scrypt for update signatures
+    minisign                      # the reference tool the signature tests check against
 )
 missing=()
 for p in "${packages[@]}"; do
