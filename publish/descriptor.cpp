@@ -10,6 +10,13 @@ namespace {
 const QString TypeKey = QStringLiteral("Summary/UpdateType");
 const QString FolderKey = QStringLiteral("Version/Folder");
 const QString VersionKey = QStringLiteral("Version/Version");
+const QString ReleaseGroup = QStringLiteral("Release");
+
+bool sameRelease(const ReleaseInfo &a, const ReleaseInfo &b)
+{
+    return a.sequence == b.sequence && a.listHash == b.listHash && a.hashesHash == b.hashesHash
+        && a.expires == b.expires;
+}
 
 } // namespace
 
@@ -25,6 +32,9 @@ bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor)
     descriptor.updateType = settings.value(TypeKey, 1).toInt();
     descriptor.folder = settings.value(FolderKey, QStringLiteral("Base")).toString();
     descriptor.version = settings.value(VersionKey, QString()).toString();
+    descriptor.releaseGroup = settings.childGroups().contains(ReleaseGroup);
+    if (descriptor.releaseGroup && !readReleaseGroup(settings, descriptor.release))
+        descriptor.release = ReleaseInfo();
     return settings.status() == QSettings::NoError;
 }
 
@@ -41,6 +51,18 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
         settings.setValue(TypeKey, descriptor.updateType);
         settings.setValue(FolderKey, descriptor.folder);
         settings.setValue(VersionKey, descriptor.version);
+        const ReleaseInfo &release = descriptor.release;
+        if (release.sequence >= 0) {
+            // Plain text values: a number or a date would be written as a typed
+            // @Variant that nothing but Qt reads.
+            settings.beginGroup(ReleaseGroup);
+            settings.setValue(QStringLiteral("Sequence"), QString::number(release.sequence));
+            settings.setValue(QStringLiteral("List"), QString::fromLatin1(release.listHash));
+            settings.setValue(QStringLiteral("Hashes"), QString::fromLatin1(release.hashesHash));
+            if (release.expires.isValid())
+                settings.setValue(QStringLiteral("Expires"), release.expires.toString(Qt::ISODate));
+            settings.endGroup();
+        }
         settings.sync();
         if (settings.status() != QSettings::NoError) {
             errorMessage = QStringLiteral("cannot write the descriptor in %1").arg(scratch.path());
@@ -57,7 +79,9 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
 
     UpdateDescriptor readBack;
     if (!readUpdateDescriptor(path, readBack) || readBack.updateType != descriptor.updateType
-        || readBack.folder != descriptor.folder || readBack.version != descriptor.version) {
+        || readBack.folder != descriptor.folder || readBack.version != descriptor.version
+        || readBack.releaseGroup != (descriptor.release.sequence >= 0)
+        || (readBack.releaseGroup && !sameRelease(readBack.release, descriptor.release))) {
         errorMessage = QStringLiteral("the descriptor does not read back as written");
         return false;
     }

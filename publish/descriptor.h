@@ -1,18 +1,23 @@
 #pragma once
 
+#include "update/signedrelease.h"
+
 #include <QByteArray>
 #include <QString>
 
-/// The three values of update.ini, with the updater's defaults.
+/// The values of update.ini, with the updater's defaults.
 struct UpdateDescriptor
 {
     int updateType = 1;                        ///< "Summary/UpdateType": 0 optional, else forced
     QString folder = QStringLiteral("Base");   ///< "Version/Folder"
     QString version;                           ///< "Version/Version"
+    bool releaseGroup = false;                 ///< read: the file has a [Release] group, valid or not
+    ReleaseInfo release;                       ///< [Release] of a signed release; none when sequence < 0
 };
 
 /// Reads update.ini the way the updater does: the INI settings format without a
-/// codec, missing keys giving the defaults, a non-number type reading as 0.
+/// codec, missing keys giving the defaults, a non-number type reading as 0, and
+/// [Release] with the updater's own reader (left empty when it rejects the group).
 /// False when the file cannot be read or is not valid INI.
 bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor);
 

@@ -1,6 +1,7 @@
 #include "publish/parallelhasher.h"
 
 #include "update/md5.h"
+#include "update/sha256.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -31,6 +32,7 @@ struct SharedState
     std::atomic<quint64> bytes{0};
     std::atomic<bool> failed{false};
     bool stopOnFailure = true;
+    bool computeSha256 = false;
 };
 
 HashResult hashOne(const HashJob &job, SharedState &state)
@@ -48,6 +50,9 @@ HashResult hashOne(const HashJob &job, SharedState &state)
         return result;
     }
     QCryptographicHash hash(QCryptographicHash::Md5);
+    std::unique_ptr<Sha256> sha256;
+    if (state.computeSha256)
+        sha256 = std::make_unique<Sha256>();
     QByteArray buffer(ChunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 got = source.read(buffer.data(), buffer.size());
@@ -58,6 +63,8 @@ HashResult hashOne(const HashJob &job, SharedState &state)
         if (got == 0)
             break;
         hash.addData(buffer.constData(), static_cast<int>(got));
+        if (sha256)
+            sha256->addData(buffer.constData(), got);
         if (copy && destination.write(buffer.constData(), got) != got) {
             result.error = QStringLiteral("cannot write \"%1\": %2").arg(job.destination, destination.errorString());
             return result;
@@ -70,6 +77,8 @@ HashResult hashOne(const HashJob &job, SharedState &state)
         return result;
     }
     result.md5 = md5TextFromDigest(hash.result());
+    if (sha256)
+        result.sha256 = sha256->hexResult();
     result.ok = true;
     return result;
 }
@@ -125,6 +134,7 @@ QVector<HashResult> ParallelHasher::run(const QVector<HashJob> &jobs, quint64 to
     state.jobs = &jobs;
     state.results = &results;
     state.stopOnFailure = m_stopOnFailure;
+    state.computeSha256 = m_computeSha256;
 
     const int count = qMin(m_threads, qMax(1, jobs.size()));
     std::vector<std::unique_ptr<QThread>> threads;

@@ -108,7 +108,8 @@ bool isExcludedByDefault(const QString &path, bool isFolder)
     if (isFolder)
         return lower == QLatin1String("update") || lower == QLatin1String("bin/update");
     static const QStringList files = {QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"),
-                                      QStringLiteral("update_md5.info"), QStringLiteral("bin/update_md5.info")};
+                                      QStringLiteral("update_md5.info"), QStringLiteral("bin/update_md5.info"),
+                                      QStringLiteral("update_sequence.info"), QStringLiteral("bin/update_sequence.info")};
     return files.contains(lower) || lower.endsWith(QLatin1String(".old"));
 }
 

@@ -13,8 +13,8 @@ QString publishPathProblem(const QString &path);
 /// Why one path component is not a valid Windows file name (empty when it is).
 QString windowsNameProblem(const QString &name);
 
-/// True for what an installation holds but a release never ships: system.cfg,
-/// update_md5.info, *.old and the cache folders update/ and bin/update/.
+/// True for what an installation holds but a release never ships: system.cfg, the
+/// records update_md5.info and update_sequence.info, *.old and the caches update/, bin/update/.
 bool isExcludedByDefault(const QString &path, bool isFolder);
 
 /// Matches an --exclude glob, ignoring case: "*" and "?" stay within one name,

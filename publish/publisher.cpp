@@ -6,9 +6,12 @@
 #include "publish/pathencoding.h"
 #include "publish/pathrules.h"
 #include "publish/releasescanner.h"
+#include "publish/signingkey.h"
 #include "publish/treeswap.h"
 #include "update/filelist.h"
+#include "update/sha256.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,9 +20,13 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include <limits>
+
 namespace {
 
 const QString Program = QStringLiteral("updater-publish");
+const QString SignatureName = QStringLiteral("update.ini.minisig");
+constexpr qint64 SecondsPerDay = 24 * 60 * 60;
 
 // The real location of a path that may not exist yet: its deepest existing
 // ancestor resolved through symbolic links, with the missing rest appended.
@@ -55,6 +62,26 @@ QString folderNameProblem(const QString &folder)
     if (folder.compare(QLatin1String("update.ini"), Qt::CaseInsensitive) == 0)
         return QStringLiteral("would collide with update.ini");
     return publishPathProblem(folder);
+}
+
+bool writeNewFile(const QString &path, const QByteArray &bytes, QString &errorMessage)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
+        errorMessage = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// Writes a replacement whose commit() later puts it in place with one rename.
+bool writeSaveFile(QSaveFile &file, const QByteArray &bytes, QString &errorMessage)
+{
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        errorMessage = QStringLiteral("cannot write \"%1\": %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    return true;
 }
 
 QString sizeText(quint64 bytes)
@@ -129,6 +156,16 @@ bool Publisher::checkArguments()
         refuse(QStringLiteral("\"%1\" exists and is not a file").arg(descriptor.filePath()));
         return false;
     }
+    const QFileInfo signature(m_outDir + QLatin1Char('/') + SignatureName);
+    if (m_options.signKey.isEmpty() && (signature.exists() || signature.isSymLink())) {
+        refuse(QStringLiteral("\"%1\" exists: clients that hold update.pub would refuse an unsigned update.ini; "
+                              "give --sign").arg(signature.filePath()));
+        return false;
+    }
+    if (signature.exists() && !signature.isFile()) {
+        refuse(QStringLiteral("\"%1\" exists and is not a file").arg(signature.filePath()));
+        return false;
+    }
     const QFileInfo version(m_versionDir);
     if (version.exists() || version.isSymLink()) {
         if (!m_options.replace) {
@@ -144,6 +181,45 @@ bool Publisher::checkArguments()
     return true;
 }
 
+bool Publisher::prepareSigning()
+{
+    const QString descriptorPath = m_outDir + QStringLiteral("/update.ini");
+    UpdateDescriptor previous;
+    const bool exists = QFileInfo::exists(descriptorPath);
+    const bool readable = exists && readUpdateDescriptor(descriptorPath, previous);
+    const qint64 previousSequence = previous.release.sequence;  // -1: none
+    if (m_options.sequence >= 0) {
+        if (m_options.sequence < previousSequence) {
+            refuse(QStringLiteral("--sequence %1 is lower than Release/Sequence %2 of \"%3\": clients that saw "
+                                  "that release would refuse this one")
+                       .arg(m_options.sequence).arg(previousSequence).arg(descriptorPath));
+            return false;
+        }
+        m_sequence = m_options.sequence;
+    } else if (exists && !readable) {
+        refuse(QStringLiteral("\"%1\" cannot be read as INI, so the sequence of this release is unknown: "
+                              "give --sequence").arg(descriptorPath));
+        return false;
+    } else if (previous.releaseGroup && previousSequence < 0) {
+        refuse(QStringLiteral("\"%1\" has a [Release] group that the updater rejects, so the sequence of this "
+                              "release is unknown: give --sequence").arg(descriptorPath));
+        return false;
+    } else {
+        // The largest sequence stays the largest: clients refuse only a lower one.
+        m_sequence = previousSequence < 0 ? 1 : qMin(previousSequence, std::numeric_limits<qint64>::max() - 1) + 1;
+    }
+    m_signTime = QDateTime::currentSecsSinceEpoch();
+    if (m_options.expiresDays > 0)
+        m_expires = QDateTime::fromSecsSinceEpoch(m_signTime + m_options.expiresDays * SecondsPerDay, Qt::UTC);
+    // Asked last, so that a release refused for anything else never asks for a password.
+    QString message;
+    if (!loadSigningKey(m_options.signKey, m_signingKey, message)) {
+        refuse(message);
+        return false;
+    }
+    return true;
+}
+
 int Publisher::run()
 {
     if (!checkArguments())
@@ -153,6 +229,8 @@ int Publisher::run()
     descriptor.updateType = m_options.optional ? 0 : 1;
     descriptor.folder = m_options.folder;
     descriptor.version = m_options.version;
+    // Built here to refuse what would not read back before anything is read or
+    // written; writeTree() builds it again with the signed release's values.
     QByteArray descriptorBytes;
     QString message;
     if (!updateDescriptorBytes(descriptor, descriptorBytes, message)) {
@@ -167,9 +245,12 @@ int Publisher::run()
             refuse(problem);
         return 2;
     }
+    const bool signing = !m_options.signKey.isEmpty();
+    if (signing && !prepareSigning())
+        return 2;
 
     const bool createdOut = !QFileInfo::exists(m_outDir);
-    if (!writeTree(scanner, descriptorBytes)) {
+    if (!writeTree(scanner, descriptor)) {
         if (createdOut)
             QDir().rmdir(m_outDir);  // only succeeds when nothing is left inside
         return 1;
@@ -181,14 +262,22 @@ int Publisher::run()
                  .arg(sizeText(scanner.totalBytes()), m_versionDir, m_outDir,
                       m_options.optional ? QStringLiteral("optional") : QStringLiteral("forced"),
                       m_options.version);
+    if (signing) {
+        const QString expiry = m_expires.isValid() ? QStringLiteral("expires ") + m_expires.toString(Qt::ISODate)
+                                                   : QStringLiteral("does not expire");
+        m_out << QStringLiteral("Signed release %1 with key %2 (%3) in \"%4/%5\".\n")
+                     .arg(m_sequence)
+                     .arg(minisignKeyIdText(m_signingKey.keyId), expiry, m_outDir, SignatureName);
+    }
     if (!m_options.url.isEmpty())
         m_out << addressReport(m_options.url, m_options.folder, files.firstKey());
     m_out.flush();
     return 0;
 }
 
-bool Publisher::writeTree(const ReleaseScanner &scanner, const QByteArray &descriptor)
+bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descriptor)
 {
+    const bool signing = !m_options.signKey.isEmpty();
     if (!QDir().mkpath(m_outDir)) {
         fail(QStringLiteral("cannot create OUT_DIR \"%1\"").arg(m_outDir));
         return false;
@@ -224,6 +313,7 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, const QByteArray &descr
     }
 
     ParallelHasher hasher;
+    hasher.setComputeSha256(signing);
     if (stderrIsTerminal())
         hasher.setProgressLabel(QStringLiteral("Copying and hashing"));
     const QVector<HashResult> results = hasher.run(jobs, scanner.totalBytes());
@@ -231,6 +321,7 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, const QByteArray &descr
     // The list records what was copied, so a file that changed during the run
     // is still described correctly.
     QByteArray list;
+    QByteArray sums;  // sha256.txt: the same entries in the same order
     int index = 0;
     for (const ReleaseFile &file : files) {
         const HashResult &result = results.at(index++);
@@ -240,21 +331,54 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, const QByteArray &descr
             continue;
         }
         list += fileListLine(result.md5, result.size, file.listPath) + "\r\n";
+        if (signing)
+            sums += result.sha256 + '\t' + file.listPath + "\r\n";
     }
     for (const HashResult &result : results) {
         if (!result.ok)
             return false;
     }
 
-    QFile listFile(stagingDir.filePath(QStringLiteral("md5.txt")));
-    if (!listFile.open(QIODevice::WriteOnly | QIODevice::NewOnly) || listFile.write(list) != list.size()
-        || !listFile.flush()) {
-        fail(QStringLiteral("cannot write \"%1\": %2").arg(listFile.fileName(), listFile.errorString()));
+    QString message;
+    if (!writeNewFile(stagingDir.filePath(QStringLiteral("md5.txt")), list, message)
+        || (signing && !writeNewFile(stagingDir.filePath(QStringLiteral("sha256.txt")), sums, message))) {
+        fail(message);
         return false;
     }
-    listFile.close();
 
-    QString message;
+    QByteArray signature;
+    if (signing) {
+        descriptor.release.sequence = m_sequence;
+        descriptor.release.listHash = Sha256::hex(list);
+        descriptor.release.hashesHash = Sha256::hex(sums);
+        descriptor.release.expires = m_expires;
+    }
+    QByteArray descriptorBytes;
+    if (!updateDescriptorBytes(descriptor, descriptorBytes, message)) {
+        fail(message);
+        return false;
+    }
+    if (signing) {
+        // What `minisign -S` would put there, and the sequence for whoever reads it.
+        const QByteArray comment = "timestamp:" + QByteArray::number(m_signTime) + "\tfile:update.ini\tsequence:"
+                                 + QByteArray::number(m_sequence);
+        signature = signMinisign(descriptorBytes, m_signingKey, comment);
+        if (signature.isEmpty()) {
+            fail(QStringLiteral("cannot sign with the key \"%1\"").arg(m_options.signKey));
+            return false;
+        }
+    }
+
+    // Both files are written out beside their targets before the version folder
+    // moves, so that only renames remain once it is in place.
+    QSaveFile descriptorFile(m_outDir + QStringLiteral("/update.ini"));
+    QSaveFile signatureFile(m_outDir + QLatin1Char('/') + SignatureName);
+    if (!writeSaveFile(descriptorFile, descriptorBytes, message)
+        || (signing && !writeSaveFile(signatureFile, signature, message))) {
+        fail(message);
+        return false;
+    }
+
     if (!moveFolderIntoPlace(staging.path(), m_versionDir, m_options.replace, message)) {
         fail(message);
         return false;
@@ -262,10 +386,20 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, const QByteArray &descr
     // What lies at the staging path now (the old version after a swap, or
     // nothing) is removed by QTemporaryDir.
 
-    QSaveFile descriptorFile(m_outDir + QStringLiteral("/update.ini"));
-    if (!descriptorFile.open(QIODevice::WriteOnly) || descriptorFile.write(descriptor) != descriptor.size()
-        || !descriptorFile.commit()) {
+    // update.ini goes into place first and its signature right after, the order in
+    // which clients fetch them: a client whose two requests fall on either side of
+    // one of the renames still holds a matching pair. One whose requests straddle
+    // both (they are microseconds apart) holds the old update.ini with the new
+    // signature; it reports 升级描述文件签名无效, installs nothing and succeeds when
+    // it checks again. Both pairs name complete version folders.
+    if (!descriptorFile.commit()) {
         fail(QStringLiteral("cannot write \"%1\": %2").arg(descriptorFile.fileName(), descriptorFile.errorString()));
+        return false;
+    }
+    if (signing && !signatureFile.commit()) {
+        fail(QStringLiteral("cannot write \"%1\": %2; update.ini is already replaced, and clients that hold "
+                            "update.pub refuse it until its signature is in place: publish again")
+                 .arg(signatureFile.fileName(), signatureFile.errorString()));
         return false;
     }
     return true;

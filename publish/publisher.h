@@ -1,14 +1,18 @@
 #pragma once
 
+#include "publish/descriptor.h"
 #include "publish/publishoptions.h"
+#include "update/minisign.h"
 
+#include <QDateTime>
 #include <QString>
 
 class QTextStream;
 
 /// Publishes one release folder as the server tree of a version: checks
 /// everything first, writes the version folder completely beside OUT_DIR's
-/// content, moves it into place and writes update.ini last.
+/// content, moves it into place and writes update.ini last (then, with --sign,
+/// its signature).
 class Publisher
 {
 public:
@@ -20,7 +24,8 @@ public:
 
 private:
     bool checkArguments();
-    bool writeTree(const class ReleaseScanner &scanner, const QByteArray &descriptor);
+    bool prepareSigning();
+    bool writeTree(const class ReleaseScanner &scanner, UpdateDescriptor descriptor);
     void refuse(const QString &message);
     void fail(const QString &message);
 
@@ -31,4 +36,8 @@ private:
     QString m_releaseDir;   // canonical
     QString m_outDir;       // absolute, clean
     QString m_versionDir;   // m_outDir/<Folder>
+    MinisignSecretKey m_signingKey;
+    qint64 m_sequence = -1; // of the signed release
+    qint64 m_signTime = 0;  // seconds since the epoch
+    QDateTime m_expires;    // whole seconds, UTC; invalid: never
 };

@@ -2,17 +2,24 @@
 
 #include <QCommandLineParser>
 
+#include <limits>
+
 QString publishHelpText()
 {
     return QStringLiteral(
 R"(Usage: updater-publish [options] RELEASE_DIR OUT_DIR
-       updater-publish --verify [--path-encoding NAME] OUT_DIR
+       updater-publish --verify [--path-encoding NAME] [--public-key FILE] OUT_DIR
 
 Turns RELEASE_DIR, a folder laid out like a finished installation, into the tree
 that the updater downloads from:
   OUT_DIR/update.ini          the descriptor: update type, version folder, version text
   OUT_DIR/<Folder>/md5.txt    the file list: MD5 text, size field and path per line
   OUT_DIR/<Folder>/<path>     a copy of every listed file
+With --sign also:
+  OUT_DIR/update.ini.minisig  a minisign signature of update.ini, whose [Release]
+                              group holds Sequence, List (SHA-256 of md5.txt),
+                              Hashes (SHA-256 of sha256.txt) and maybe Expires
+  OUT_DIR/<Folder>/sha256.txt per line of md5.txt: the file's SHA-256, TAB, its path
 Serve OUT_DIR at the address that the URL key of system.cfg names, ending in "/",
 from a server that merges "//" into "/" (nginx does by default): with
 URL=https://host/app/ the updater asks for /app//update.ini, /app/<Folder>//md5.txt
@@ -20,8 +27,9 @@ and /app/<Folder>/<path>.
 
 The version folder is written completely first and update.ini last, replacing the
 previous one atomically, so a client never reads a descriptor that points at an
-incomplete folder. Publish each version into a folder of its own (--folder v2.1.0);
-an existing version folder is refused unless --replace is given.
+incomplete folder; with --sign its signature follows at once, also atomically.
+Publish each version into a folder of its own (--folder v2.1.0); an existing
+version folder is refused unless --replace is given.
 
 Options:
   --version TEXT        version text shown to users ("Version/Version"); default empty.
@@ -49,10 +57,25 @@ Options:
                         exactly as the updater reads them with --path-encoding as its
                         local encoding (a byte-order mark stays part of the name).
                         Prints each problem on its own line.
+  --public-key FILE     with --verify: also checks what an updater holding FILE as
+                        update.pub checks: the signature of update.ini by one of its
+                        keys, the [Release] group, md5.txt and sha256.txt against it,
+                        sha256.txt naming every listed path once, every file's SHA-256,
+                        and that the release has not expired.
+  --sign SECRET_KEY     signs the release with a key made by "minisign -G" (or
+                        "minisign -G -W", without a password): writes sha256.txt, the
+                        [Release] group and update.ini.minisig. The password of an
+                        encrypted key comes from the environment variable
+                        UPDATER_SIGN_PASSWORD, else it is asked for on the terminal.
+  --sequence N          with --sign: Release/Sequence, not lower than the one of the
+                        update.ini in OUT_DIR (clients refuse a lower one); default:
+                        that one plus one, or 1.
+  --expires DAYS        with --sign: clients refuse the release DAYS days from now
+                        (Release/Expires, UTC); default: it does not expire.
   -h, --help            shows this text.
 
-Never published: system.cfg and update_md5.info (at the top or in bin/), files
-ending in .old, and the cache folders update/ and bin/update/.
+Never published: system.cfg, update_md5.info and update_sequence.info (at the top
+or in bin/), files ending in .old, and the cache folders update/ and bin/update/.
 
 Refused with exit code 2 and nothing written, naming the path: a path the updater
 would drop as unsafe; a name with TAB, CR, LF, "%", "#" or a backslash; a name that
@@ -60,17 +83,40 @@ Windows cannot hold (<>:"|?*, control characters, a trailing dot or space, CON, 
 AUX, NUL, COM1-9, LPT1-9, also with an extension); two paths that differ only in
 letter case; a path that the chosen encoding cannot represent; an unreadable file or
 folder; a symbolic link to a folder; an empty release; OUT_DIR inside RELEASE_DIR or
-RELEASE_DIR inside OUT_DIR; an existing version folder without --replace.
+RELEASE_DIR inside OUT_DIR; an existing version folder without --replace. With
+--sign: a key that cannot be read, a wrong or missing password, a --sequence lower
+than the one in OUT_DIR, or without --sequence an update.ini in OUT_DIR whose
+sequence cannot be read. Without --sign: an OUT_DIR that holds update.ini.minisig
+(its clients would refuse an unsigned descriptor).
 
-Output is the same, byte for byte, for the same input. Files are hashed while they
-are copied, in chunks of 1 MiB on all cores; a progress line is shown on standard
-error when it is a terminal.
+Output is the same, byte for byte, for the same input (a signature carries the time
+of signing, and Expires counts from it). Files are hashed while they are copied, in
+chunks of 1 MiB on all cores; a progress line is shown on standard error when it is
+a terminal.
 
 Exit codes: 0 published (or --verify found no problem); 1 writing failed (the
-previous update.ini stays in place) or --verify found problems; 2 refused, or a
-wrong command line.
+previous update.ini stays in place, unless only the new signature failed, as the
+message says) or --verify found problems; 2 refused, or a wrong command line.
 )");
 }
+
+namespace {
+
+constexpr int MaxExpiresDays = 36500;
+
+// A whole number written with decimal digits only, as the updater reads Sequence.
+bool parseDecimal(const QString &text, qint64 &value)
+{
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    value = text.toLongLong(&ok);
+    return ok;
+}
+
+} // namespace
 
 ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptions &options, QString &message)
 {
@@ -85,7 +131,12 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     const QCommandLineOption exclude(QStringLiteral("exclude"), QString(), QStringLiteral("GLOB"));
     const QCommandLineOption replace(QStringLiteral("replace"), QString());
     const QCommandLineOption verify(QStringLiteral("verify"), QString());
-    parser.addOptions({help, version, folder, optional, url, encoding, exclude, replace, verify});
+    const QCommandLineOption sign(QStringLiteral("sign"), QString(), QStringLiteral("SECRET_KEY"));
+    const QCommandLineOption sequence(QStringLiteral("sequence"), QString(), QStringLiteral("N"));
+    const QCommandLineOption expires(QStringLiteral("expires"), QString(), QStringLiteral("DAYS"));
+    const QCommandLineOption publicKey(QStringLiteral("public-key"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({help, version, folder, optional, url, encoding, exclude, replace, verify, sign, sequence,
+                       expires, publicKey});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -100,7 +151,8 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     options.pathEncoding = parser.value(encoding);
     const QStringList positional = parser.positionalArguments();
     if (options.verify) {
-        const QList<QCommandLineOption> publishOnly = {version, folder, optional, url, exclude, replace};
+        const QList<QCommandLineOption> publishOnly = {version, folder, optional, url, exclude, replace,
+                                                       sign, sequence, expires};
         for (const QCommandLineOption &option : publishOnly) {
             if (parser.isSet(option)) {
                 message = QStringLiteral("--%1 does not apply to --verify").arg(option.names().constFirst());
@@ -112,7 +164,16 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
             return ArgumentsResult::Error;
         }
         options.outDir = positional.at(0);
+        options.publicKey = parser.value(publicKey);
+        if (parser.isSet(publicKey) && options.publicKey.isEmpty()) {
+            message = QStringLiteral("--public-key needs a key file");
+            return ArgumentsResult::Error;
+        }
         return ArgumentsResult::Run;
+    }
+    if (parser.isSet(publicKey)) {
+        message = QStringLiteral("--public-key applies to --verify only");
+        return ArgumentsResult::Error;
     }
     if (positional.size() != 2) {
         message = QStringLiteral("expected RELEASE_DIR and OUT_DIR");
@@ -131,5 +192,29 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     }
     options.excludes = parser.values(exclude);
     options.replace = parser.isSet(replace);
+    options.signKey = parser.value(sign);
+    if (parser.isSet(sign) && options.signKey.isEmpty()) {
+        message = QStringLiteral("--sign needs a secret key file");
+        return ArgumentsResult::Error;
+    }
+    for (const QCommandLineOption &option : {sequence, expires}) {
+        if (parser.isSet(option) && !parser.isSet(sign)) {
+            message = QStringLiteral("--%1 needs --sign").arg(option.names().constFirst());
+            return ArgumentsResult::Error;
+        }
+    }
+    if (parser.isSet(sequence) && !parseDecimal(parser.value(sequence), options.sequence)) {
+        message = QStringLiteral("--sequence \"%1\" is not a whole number from 0 to %2")
+                      .arg(parser.value(sequence)).arg(std::numeric_limits<qint64>::max());
+        return ArgumentsResult::Error;
+    }
+    qint64 days = 0;
+    if (parser.isSet(expires)
+        && (!parseDecimal(parser.value(expires), days) || days < 1 || days > MaxExpiresDays)) {
+        message = QStringLiteral("--expires \"%1\" is not a number of days from 1 to %2")
+                      .arg(parser.value(expires)).arg(MaxExpiresDays);
+        return ArgumentsResult::Error;
+    }
+    options.expiresDays = static_cast<int>(days);
     return ArgumentsResult::Run;
 }

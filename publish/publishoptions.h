@@ -16,6 +16,10 @@ struct PublishOptions
     QString pathEncoding;                     ///< --path-encoding (empty: ASCII only)
     QStringList excludes;                     ///< --exclude, in the given order
     bool replace = false;                     ///< --replace an existing version folder
+    QString signKey;                          ///< --sign: minisign secret key file (empty: unsigned)
+    qint64 sequence = -1;                     ///< --sequence (-1: the previous release's plus one)
+    int expiresDays = 0;                      ///< --expires: days until the release expires (0: never)
+    QString publicKey;                        ///< --public-key: --verify also checks the signature
 };
 
 /// Outcome of reading the command line.

@@ -4,7 +4,9 @@
 #include "publish/publisher.h"
 #include "publish/publishoptions.h"
 #include "publish/treeverifier.h"
+#include "update/minisign.h"
 
+#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -20,8 +22,25 @@ int verifyTree(const PublishOptions &options, QTextStream &out, QTextStream &err
         return 2;
     }
     TreeVerifier verifier(options.outDir, codec);
+    if (!options.publicKey.isEmpty()) {
+        QFile file(options.publicKey);
+        QList<MinisignPublicKey> keys;
+        if (!file.open(QIODevice::ReadOnly)) {
+            message = QStringLiteral("cannot be read: %1").arg(file.errorString());
+        } else if (parseMinisignPublicKeys(file.readAll(), keys, message)) {
+            verifier.setPublicKeys(keys);
+        }
+        if (keys.isEmpty()) {
+            err << QStringLiteral("updater-publish: --public-key \"%1\": %2\n").arg(options.publicKey, message);
+            return 2;
+        }
+    }
     if (verifier.verify()) {
-        out << QStringLiteral("\"%1\": %2 files verified, no problem found.\n").arg(options.outDir).arg(verifier.fileCount());
+        const QString release = options.publicKey.isEmpty()
+                ? QString()
+                : QStringLiteral("signed release %1, ").arg(verifier.sequence());
+        out << QStringLiteral("\"%1\": %2 files verified, %3no problem found.\n")
+                   .arg(options.outDir).arg(verifier.fileCount()).arg(release);
         return 0;
     }
     const QStringList problems = verifier.problems();

@@ -5,7 +5,9 @@
 #include "publish/pathencoding.h"
 #include "publish/pathrules.h"
 #include "update/filelist.h"
+#include "update/sha256.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,6 +33,7 @@ struct ListedFile
     QString path;
     quint64 size = 0;
     QByteArray md5;
+    QByteArray field;  // the path field's bytes, which sha256.txt repeats
 };
 
 } // namespace
@@ -45,6 +48,8 @@ bool TreeVerifier::verify()
 {
     m_problems.clear();
     m_fileCount = 0;
+    m_sequence = -1;
+    const bool signedTree = !m_keys.isEmpty();
     const QString descriptorPath = QDir(m_outDir).filePath(QStringLiteral("update.ini"));
     UpdateDescriptor descriptor;
     if (!readUpdateDescriptor(descriptorPath, descriptor)) {
@@ -57,6 +62,8 @@ bool TreeVerifier::verify()
                               .arg(descriptorPath, displayPath(descriptor.folder)));
         return false;
     }
+    if (signedTree)
+        checkSignature(descriptorPath, descriptor);
     const QDir versionDir(QDir(m_outDir).filePath(descriptor.folder));
     const QString listPath = versionDir.filePath(QStringLiteral("md5.txt"));
     QFile listFile(listPath);
@@ -72,6 +79,7 @@ bool TreeVerifier::verify()
     if (!lines.isEmpty() && lines.constLast().isEmpty())
         lines.removeLast();
     QVector<ListedFile> listed;
+    QList<QByteArray> listFields;  // of every line that the updater parses
     QSet<QString> seen;
     for (int i = 0; i < lines.size(); ++i) {
         QByteArray line = lines.at(i);
@@ -83,8 +91,10 @@ bool TreeVerifier::verify()
             m_problems.append(where + QStringLiteral(": not three TAB-separated fields (the updater skips it)"));
             continue;
         }
+        listFields.append(fields.at(2));
         ListedFile file;
         file.md5 = fields.at(0);
+        file.field = fields.at(2);
         if (file.md5.size() != 32 || !isHex(file.md5, true))
             m_problems.append(where + QStringLiteral(": \"%1\" is not an MD5 text").arg(QString::fromLatin1(file.md5)));
         const QByteArray sizeField = fields.at(1);
@@ -113,6 +123,8 @@ bool TreeVerifier::verify()
         listed.append(file);
     }
     m_fileCount = listed.size();
+    const QHash<QByteArray, QByteArray> sums =
+            signedTree ? checkSums(versionDir, text, listFields, descriptor) : QHash<QByteArray, QByteArray>();
 
     QVector<HashJob> jobs;
     QVector<ListedFile> hashed;
@@ -137,18 +149,115 @@ bool TreeVerifier::verify()
     }
     ParallelHasher hasher;
     hasher.setStopOnFailure(false);
+    hasher.setComputeSha256(signedTree);
     if (stderrIsTerminal())
         hasher.setProgressLabel(QStringLiteral("Verifying"));
     const QVector<HashResult> results = hasher.run(jobs, total);
     for (int i = 0; i < results.size(); ++i) {
         const HashResult &result = results.at(i);
         const ListedFile &file = hashed.at(i);
-        if (!result.ok)
+        if (!result.ok) {
             m_problems.append(QStringLiteral("\"%1\": %2").arg(displayPath(file.path), result.error));
-        else if (result.md5 != file.md5)
+            continue;
+        }
+        if (result.md5 != file.md5)
             m_problems.append(QStringLiteral("\"%1\": MD5 text %2, listed as %3")
                                   .arg(displayPath(file.path), QString::fromLatin1(result.md5),
                                        QString::fromLatin1(file.md5)));
+        const auto sum = sums.constFind(file.field);
+        if (sum != sums.cend() && result.sha256 != *sum)
+            m_problems.append(QStringLiteral("\"%1\": SHA-256 %2, listed as %3")
+                                  .arg(displayPath(file.path), QString::fromLatin1(result.sha256),
+                                       QString::fromLatin1(*sum)));
     }
     return m_problems.isEmpty();
+}
+
+void TreeVerifier::checkSignature(const QString &descriptorPath, const UpdateDescriptor &descriptor)
+{
+    // The descriptor was just read as INI; the signature covers its exact bytes.
+    QFile descriptorFile(descriptorPath);
+    descriptorFile.open(QIODevice::ReadOnly);
+    QFile signatureFile(descriptorPath + QStringLiteral(".minisig"));
+    QString error;
+    if (!signatureFile.open(QIODevice::ReadOnly)) {
+        m_problems.append(QStringLiteral("\"%1\": cannot be read: %2")
+                              .arg(signatureFile.fileName(), signatureFile.errorString()));
+    } else if (!verifyMinisign(descriptorFile.readAll(), signatureFile.readAll(), m_keys, error)) {
+        m_problems.append(QStringLiteral("\"%1\": %2").arg(signatureFile.fileName(), error));
+    }
+
+    const ReleaseInfo &release = descriptor.release;
+    if (release.sequence < 0) {
+        m_problems.append(QStringLiteral("\"%1\": %2 (the updater refuses it)")
+                              .arg(descriptorPath, descriptor.releaseGroup
+                                       ? QStringLiteral("the [Release] group is malformed")
+                                       : QStringLiteral("no [Release] group")));
+        return;
+    }
+    if (release.expires.isValid() && release.expires < QDateTime::currentDateTimeUtc()) {
+        m_problems.append(QStringLiteral("\"%1\": the release expired at %2")
+                              .arg(descriptorPath, release.expires.toString(Qt::ISODate)));
+    }
+    m_sequence = release.sequence;
+}
+
+QHash<QByteArray, QByteArray> TreeVerifier::checkSums(const QDir &versionDir, const QByteArray &listText,
+                                                      const QList<QByteArray> &listFields,
+                                                      const UpdateDescriptor &descriptor)
+{
+    // Without a valid [Release] group there is nothing to compare the lists with;
+    // the files are still checked against sha256.txt.
+    const bool pinned = descriptor.release.sequence >= 0;
+    const QString listPath = versionDir.filePath(QStringLiteral("md5.txt"));
+    if (pinned && Sha256::hex(listText) != descriptor.release.listHash)
+        m_problems.append(QStringLiteral("\"%1\": its SHA-256 differs from Release/List of update.ini").arg(listPath));
+
+    QHash<QByteArray, QByteArray> sums;  // path field -> SHA-256
+    QFile sumsFile(versionDir.filePath(QStringLiteral("sha256.txt")));
+    if (!sumsFile.open(QIODevice::ReadOnly)) {
+        m_problems.append(QStringLiteral("\"%1\": cannot be read: %2").arg(sumsFile.fileName(), sumsFile.errorString()));
+        return sums;
+    }
+    const QByteArray text = sumsFile.readAll();
+    if (pinned && Sha256::hex(text) != descriptor.release.hashesHash) {
+        m_problems.append(QStringLiteral("\"%1\": its SHA-256 differs from Release/Hashes of update.ini")
+                              .arg(sumsFile.fileName()));
+    }
+
+    // Read as the updater reads it: lines split at LF with a CR before it dropped,
+    // empty lines skipped, matched to md5.txt by the path field's exact bytes.
+    const QSet<QByteArray> listed(listFields.cbegin(), listFields.cend());
+    const QList<QByteArray> lines = text.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        QByteArray line = lines.at(i);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            continue;
+        const QString where = QStringLiteral("sha256.txt line %1").arg(i + 1);
+        const int tab = line.indexOf('\t');
+        const QByteArray hash = line.left(tab);
+        const QByteArray field = line.mid(tab + 1);
+        if (tab < 0 || hash.size() != 64 || !isHex(hash, true) || field.contains('\t')) {
+            m_problems.append(where + QStringLiteral(": not a SHA-256 text, a TAB and a path field"));
+        } else if (sums.contains(field)) {
+            m_problems.append(where + QStringLiteral(": names \"%1\" a second time").arg(fieldText(field)));
+        } else {
+            if (!listed.contains(field))
+                m_problems.append(where + QStringLiteral(": \"%1\" is not in md5.txt").arg(fieldText(field)));
+            sums.insert(field, hash);
+        }
+    }
+    for (const QByteArray &field : listFields) {
+        if (!sums.contains(field))
+            m_problems.append(QStringLiteral("\"%1\": not named in sha256.txt").arg(fieldText(field)));
+    }
+    return sums;
+}
+
+QString TreeVerifier::fieldText(const QByteArray &field) const
+{
+    QString path;
+    return displayPath(decodeListPath(field, m_codec, path) ? path : QString::fromLatin1(field));
 }

@@ -5,6 +5,7 @@
 #include "support/publishrun.h"
 #include "update/filelist.h"
 #include "update/md5.h"
+#include "update/signedrelease.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -50,7 +51,11 @@ private slots:
     void pathEncodingRoundTrip();
     void replaceSwapsTheFolder();
     void writeFailureKeepsPublication();
+    void signedPublish_data();
+    void signedPublish();
     void helpDocumentsEveryOption();
+    void wrongCommandLine_data();
+    void wrongCommandLine();
 };
 
 void TestPublish::roundTrip()
@@ -107,6 +112,7 @@ void TestPublish::defaultExclusions_data()
 
     const QStringList installationFiles = {
         QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"), QStringLiteral("update_md5.info"),
+        QStringLiteral("update_sequence.info"), QStringLiteral("bin/Update_Sequence.info"),
         QStringLiteral("Host.exe.old"), QStringLiteral("bin/x.dll.OLD"), QStringLiteral("update/cached.bin"),
         QStringLiteral("bin/update/a/b.txt"), QStringLiteral("Update/upper.txt")};
     QTest::newRow("installation leftovers") << installationFiles << QStringList()
@@ -324,18 +330,132 @@ void TestPublish::writeFailureKeepsPublication()
     QCOMPARE(snapshot(tmp.path()), before);
 }
 
+void TestPublish::signedPublish_data()
+{
+    QTest::addColumn<QByteArray>("password");  // empty: a key made with -W
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<qint64>("sequence");
+    QTest::addColumn<int>("expiresDays");
+
+    QTest::newRow("unencrypted key") << QByteArray() << QStringList() << qint64(1) << 0;
+    QTest::newRow("encrypted key, password from the environment")
+        << QByteArray("pass word 密码") << QStringList() << qint64(1) << 0;
+    QTest::newRow("sequence and expiry given")
+        << QByteArray() << QStringList{QStringLiteral("--sequence"), QStringLiteral("41"), QStringLiteral("--expires"),
+                                       QStringLiteral("30")}
+        << qint64(41) << 30;
+}
+
+void TestPublish::signedPublish()
+{
+    QFETCH(QByteArray, password);
+    QFETCH(QStringList, arguments);
+    QFETCH(qint64, sequence);
+    QFETCH(int, expiresDays);
+
+    QTemporaryDir tmp;
+    const QString rel = tmp.filePath(QStringLiteral("release"));
+    const QString out = tmp.filePath(QStringLiteral("www"));
+    QVERIFY(writeFile(rel + QStringLiteral("/data/abc.txt"), "abc"));
+    QVERIFY(writeFile(rel + QStringLiteral("/top.txt"), "top"));
+    QVERIFY2(makeMinisignKey(tmp.path(), QStringLiteral("key"), password), "minisign -G failed");
+    const QString key = tmp.filePath(QStringLiteral("key.key"));
+    const QString publicKey = tmp.filePath(QStringLiteral("key.pub"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("UPDATER_SIGN_PASSWORD"), QString::fromUtf8(password));
+
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const ToolRun run = runPublish(QStringList{QStringLiteral("--sign"), key, QStringLiteral("--folder"),
+                                               QStringLiteral("v1")} + arguments + QStringList{rel, out},
+                                   false, environment);
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({QStringLiteral("update.ini"), QStringLiteral("update.ini.minisig"), QStringLiteral("v1")}));
+
+    const QByteArray sums = readFile(out + QStringLiteral("/v1/sha256.txt"));
+    QCOMPARE(sums, sha256Text("abc") + "\tdata\\abc.txt\r\n" + sha256Text("top") + "\ttop.txt\r\n");
+    // Read by the updater's own reader of the group.
+    ReleaseInfo release;
+    QVERIFY(readReleaseGroup(QSettings(out + QStringLiteral("/update.ini"), QSettings::IniFormat), release));
+    QCOMPARE(release.sequence, sequence);
+    QCOMPARE(release.listHash, sha256Text(readFile(out + QStringLiteral("/v1/md5.txt"))));
+    QCOMPARE(release.hashesHash, sha256Text(sums));
+    QString expiry = QStringLiteral("does not expire");
+    if (expiresDays > 0) {
+        const qint64 expires = release.expires.toSecsSinceEpoch();
+        QVERIFY(expires >= before + expiresDays * 86400 && expires <= after + expiresDays * 86400);
+        expiry = QStringLiteral("expires ") + release.expires.toString(Qt::ISODate);
+    } else {
+        QVERIFY(!release.expires.isValid());
+    }
+    QCOMPARE(QString::fromUtf8(run.out).section(QLatin1Char('\n'), 1),
+             QStringLiteral("Signed release %1 with key %2 (%3) in \"%4/update.ini.minisig\".\n")
+                 .arg(sequence).arg(minisignKeyId(publicKey), expiry, out));
+
+    const ToolRun minisign = runProgram(QStringLiteral("minisign"), {QStringLiteral("-Vm"), out + QStringLiteral("/update.ini"),
+                                                                    QStringLiteral("-p"), publicKey});
+    QCOMPARE(minisign.exitCode, 0);
+    QVERIFY2(minisign.out.contains("\tfile:update.ini\tsequence:" + QByteArray::number(sequence) + '\n'),
+             minisign.out.constData());
+    const ToolRun verify = runPublish({QStringLiteral("--verify"), QStringLiteral("--public-key"), publicKey, out});
+    QCOMPARE(verify.out, QStringLiteral("\"%1\": 2 files verified, signed release %2, no problem found.\n")
+                             .arg(out).arg(sequence).toUtf8());
+    QCOMPARE(verify.exitCode, 0);
+
+    // The next release follows the published one by default.
+    QCOMPARE(runPublish({QStringLiteral("--sign"), key, QStringLiteral("--folder"), QStringLiteral("v2"), rel, out},
+                        false, environment).exitCode, 0);
+    QVERIFY(readReleaseGroup(QSettings(out + QStringLiteral("/update.ini"), QSettings::IniFormat), release));
+    QCOMPARE(release.sequence, sequence + 1);
+}
+
 void TestPublish::helpDocumentsEveryOption()
 {
     const ToolRun run = runPublish({QStringLiteral("--help")});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.err, QByteArray());
     for (const char *option : {"--version TEXT", "--folder NAME", "--optional", "--url URL", "--path-encoding NAME",
-                               "--exclude GLOB", "--replace", "--verify", "Exit codes", "RELEASE_DIR OUT_DIR"}) {
+                               "--exclude GLOB", "--replace", "--verify", "--public-key FILE", "--sign SECRET_KEY",
+                               "UPDATER_SIGN_PASSWORD", "--sequence N", "--expires DAYS", "Exit codes",
+                               "RELEASE_DIR OUT_DIR"}) {
         QVERIFY2(run.out.contains(option), option);
     }
-    const ToolRun wrong = runPublish({QStringLiteral("--no-such-option"), QStringLiteral("a"), QStringLiteral("b")});
+}
+
+void TestPublish::wrongCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+
+    const QString rel = QStringLiteral("a");
+    const QString out = QStringLiteral("b");
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--no-such-option"), rel, out}
+                                    << QStringLiteral("Unknown option 'no-such-option'.");
+    QTest::newRow("sequence without sign") << QStringList{QStringLiteral("--sequence"), QStringLiteral("3"), rel, out}
+                                           << QStringLiteral("--sequence needs --sign");
+    QTest::newRow("sequence not a number")
+        << QStringList{QStringLiteral("--sign"), QStringLiteral("k"), QStringLiteral("--sequence"), QStringLiteral("-1"),
+                       rel, out}
+        << QStringLiteral("--sequence \"-1\" is not a whole number from 0 to 9223372036854775807");
+    QTest::newRow("expires zero days")
+        << QStringList{QStringLiteral("--sign"), QStringLiteral("k"), QStringLiteral("--expires"), QStringLiteral("0"), rel, out}
+        << QStringLiteral("--expires \"0\" is not a number of days from 1 to 36500");
+    QTest::newRow("public key when publishing") << QStringList{QStringLiteral("--public-key"), QStringLiteral("k"), rel, out}
+                                                << QStringLiteral("--public-key applies to --verify only");
+    QTest::newRow("sign when verifying")
+        << QStringList{QStringLiteral("--verify"), QStringLiteral("--sign"), QStringLiteral("k"), out}
+        << QStringLiteral("--sign does not apply to --verify");
+}
+
+void TestPublish::wrongCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const ToolRun wrong = runPublish(arguments);
+    QCOMPARE(QString::fromUtf8(wrong.err), QStringLiteral("updater-publish: %1\nTry \"updater-publish --help\".\n").arg(message));
     QCOMPARE(wrong.exitCode, 2);
-    QCOMPARE(wrong.err, QByteArray("updater-publish: Unknown option 'no-such-option'.\nTry \"updater-publish --help\".\n"));
     QCOMPARE(wrong.out, QByteArray());
 }
 

@@ -5,6 +5,7 @@
 #include "support/publishrun.h"
 #include "update/filelist.h"
 #include "update/md5.h"
+#include "update/minisign.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,37 +50,73 @@ private slots:
 void TestPublishedTree::verifyDetects_data()
 {
     QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("signedTree");     // published with --sign, verified with --public-key
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("report");  // %OUT% stands for OUT_DIR
+    QTest::addColumn<QStringList>("report");  // %OUT% stands for OUT_DIR, %KEY% for the key ID
 
     const QString abc = QString::fromLatin1(md5Text("abc"));
-    QTest::newRow("intact") << QString() << 0
+    QTest::newRow("intact") << QString() << false << 0
                             << QStringList{QStringLiteral("\"%OUT%\": 3 files verified, no problem found.")};
-    QTest::newRow("missing file") << QStringLiteral("remove") << 1 << QStringList{QStringLiteral("\"data/abc.txt\": missing")};
+    QTest::newRow("missing file") << QStringLiteral("remove") << false << 1
+                                  << QStringList{QStringLiteral("\"data/abc.txt\": missing")};
     QTest::newRow("changed byte")
-        << QStringLiteral("changeByte") << 1
+        << QStringLiteral("changeByte") << false << 1
         << QStringList{QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("abd")), abc)};
-    QTest::newRow("wrong size listed") << QStringLiteral("listSize") << 1
+    QTest::newRow("wrong size listed") << QStringLiteral("listSize") << false << 1
                                        << QStringList{QStringLiteral("\"data/abc.txt\": 3 bytes, listed as 4")};
     QTest::newRow("truncated file")
-        << QStringLiteral("truncate") << 1
+        << QStringLiteral("truncate") << false << 1
         << QStringList{QStringLiteral("\"data/abc.txt\": 2 bytes, listed as 3"),
                        QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("ab")), abc)};
-    QTest::newRow("unsafe path") << QStringLiteral("unsafeLine") << 1
+    QTest::newRow("unsafe path") << QStringLiteral("unsafeLine") << false << 1
                                  << QStringList{QStringLiteral("md5.txt line 4: \"../x.txt\" is an unsafe path (the updater drops it)")};
     QTest::newRow("byte-order mark before a path")
-        << QStringLiteral("bomPath") << 1
+        << QStringLiteral("bomPath") << false << 1
         << QStringList{QStringLiteral("\"\\ufeffdata/abc.txt\": missing (the updater reads the byte-order mark U+FEFF "
                                       "as part of the name)")};
-    QTest::newRow("malformed line") << QStringLiteral("badLine") << 1
+    QTest::newRow("malformed line") << QStringLiteral("badLine") << false << 1
                                     << QStringList{QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
-    QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << 1
+    QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << false << 1
                                    << QStringList{QStringLiteral("\"%OUT%/update.ini\": cannot be read as INI")};
+
+    const QString abd = QString::fromLatin1(md5Text("abd"));
+    const QString shaMismatch = QStringLiteral("\"data/abc.txt\": SHA-256 %1, listed as %2")
+                                    .arg(QString::fromLatin1(sha256Text("abd")), QString::fromLatin1(sha256Text("abc")));
+    const QString outIni = QStringLiteral("\"%OUT%/update.ini");
+    QTest::newRow("signed, intact")
+        << QString() << true << 0
+        << QStringList{QStringLiteral("\"%OUT%\": 3 files verified, signed release 1, no problem found.")};
+    QTest::newRow("signed, file changed")
+        << QStringLiteral("changeByte") << true << 1
+        << QStringList{QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(abd, abc), shaMismatch};
+    QTest::newRow("signed, md5.txt changed to match a changed file")
+        << QStringLiteral("forgeList") << true << 1
+        << QStringList{QStringLiteral("\"%OUT%/v1/md5.txt\": its SHA-256 differs from Release/List of update.ini"),
+                       shaMismatch};
+    QTest::newRow("signed, a line of sha256.txt removed")
+        << QStringLiteral("dropSum") << true << 1
+        << QStringList{QStringLiteral("\"%OUT%/v1/sha256.txt\": its SHA-256 differs from Release/Hashes of update.ini"),
+                       QStringLiteral("\"data/abc.txt\": not named in sha256.txt")};
+    QTest::newRow("signed, update.ini changed")
+        << QStringLiteral("editDescriptor") << true << 1
+        << QStringList{outIni + QStringLiteral(".minisig\": the signature does not match the data")};
+    QTest::newRow("signed, verified with another key")
+        << QStringLiteral("otherKey") << true << 1
+        << QStringList{outIni + QStringLiteral(".minisig\": signed with key %KEY%, which is not a trusted key")};
+    QTest::newRow("published unsigned, verified with a key")
+        << QStringLiteral("unsign") << true << 1
+        << QStringList{outIni + QStringLiteral(".minisig\": cannot be read: No such file or directory"),
+                       outIni + QStringLiteral("\": no [Release] group (the updater refuses it)"),
+                       QStringLiteral("\"%OUT%/v1/sha256.txt\": cannot be read: No such file or directory")};
+    QTest::newRow("signed, expired")
+        << QStringLiteral("expire") << true << 1
+        << QStringList{outIni + QStringLiteral("\": the release expired at 2020-01-31T00:00:00Z")};
 }
 
 void TestPublishedTree::verifyDetects()
 {
     QFETCH(QString, damage);
+    QFETCH(bool, signedTree);
     QFETCH(int, exitCode);
     QFETCH(QStringList, report);
 
@@ -89,7 +126,13 @@ void TestPublishedTree::verifyDetects()
     QVERIFY(writeFile(rel + QStringLiteral("/data/abc.txt"), "abc"));
     QVERIFY(writeFile(rel + QStringLiteral("/data/big.bin"), patternBytes(1500000, 9)));
     QVERIFY(writeFile(rel + QStringLiteral("/top.txt"), "top"));
-    QCOMPARE(runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), rel, out}).exitCode, 0);
+    QStringList options{QStringLiteral("--folder"), QStringLiteral("v1")};
+    const QString key = tmp.filePath(QStringLiteral("key.key"));
+    if (signedTree) {
+        QVERIFY2(makeMinisignKey(tmp.path(), QStringLiteral("key")), "minisign -G failed");
+        options << QStringLiteral("--sign") << key << QStringLiteral("--expires") << QStringLiteral("1");
+    }
+    QCOMPARE(runPublish(options + QStringList{rel, out}).exitCode, 0);
 
     const QString file = out + QStringLiteral("/v1/data/abc.txt");
     const QString listPath = out + QStringLiteral("/v1/md5.txt");
@@ -115,15 +158,53 @@ void TestPublishedTree::verifyDetects()
         QVERIFY(writeFile(listPath, list + "a heading without fields\r\n"));
     } else if (damage == QLatin1String("noDescriptor")) {
         QVERIFY(QFile::remove(out + QStringLiteral("/update.ini")));
+    } else if (damage == QLatin1String("unsign")) {
+        QVERIFY(QFile::remove(out + QStringLiteral("/update.ini.minisig")));
+        QCOMPARE(runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), QStringLiteral("--replace"), rel, out})
+                     .exitCode, 0);
+    } else if (damage == QLatin1String("forgeList")) {
+        // What an attacker without the key would do: the file and its line both changed.
+        QVERIFY(writeFile(file, "abd"));
+        QVERIFY(list.contains(md5Text("abc")));
+        QVERIFY(writeFile(listPath, list.replace(md5Text("abc"), md5Text("abd"))));
+    } else if (damage == QLatin1String("dropSum")) {
+        const QString sumsPath = out + QStringLiteral("/v1/sha256.txt");
+        const QByteArray line = sha256Text("abc") + "\tdata\\abc.txt\r\n";
+        QByteArray sums = readFile(sumsPath);
+        QVERIFY(sums.contains(line));
+        QVERIFY(writeFile(sumsPath, sums.replace(line, QByteArray())));
+    } else if (damage == QLatin1String("editDescriptor") || damage == QLatin1String("expire")) {
+        const QString descriptorPath = out + QStringLiteral("/update.ini");
+        QByteArray descriptor = readFile(descriptorPath);
+        const int at = descriptor.indexOf("Expires=");
+        QVERIFY(at >= 0);
+        // Without the key only a change that leaves the signature behind: a later date.
+        descriptor.replace(at + 8, 20,
+                           damage == QLatin1String("expire") ? "2020-01-31T00:00:00Z" : "2099-01-31T00:00:00Z");
+        QVERIFY(writeFile(descriptorPath, descriptor));
+        if (damage == QLatin1String("expire")) {
+            // Signed anew with the right key: only the date is wrong.
+            MinisignSecretKey secret;
+            QString error;
+            QVERIFY2(parseMinisignSecretKey(readFile(key), QByteArray(), secret, error), qPrintable(error));
+            QVERIFY(writeFile(descriptorPath + QStringLiteral(".minisig"), signMinisign(descriptor, secret, "again")));
+        }
     }
 
     QStringList arguments{QStringLiteral("--verify"), out};
     if (damage == QLatin1String("bomPath"))
         arguments << QStringLiteral("--path-encoding") << QStringLiteral("UTF-8");
+    if (damage == QLatin1String("otherKey")) {
+        QVERIFY2(makeMinisignKey(tmp.path(), QStringLiteral("other")), "minisign -G failed");
+        arguments << QStringLiteral("--public-key") << tmp.filePath(QStringLiteral("other.pub"));
+    } else if (signedTree) {
+        arguments << QStringLiteral("--public-key") << tmp.filePath(QStringLiteral("key.pub"));
+    }
     const ToolRun run = runPublish(arguments);
+    const QString keyId = minisignKeyId(tmp.filePath(QStringLiteral("key.pub")));
     QString expected;
     for (const QString &line : qAsConst(report))
-        expected += QString(line).replace(QLatin1String("%OUT%"), out) + QLatin1Char('\n');
+        expected += QString(line).replace(QLatin1String("%OUT%"), out).replace(QLatin1String("%KEY%"), keyId) + '\n';
     QCOMPARE(QString::fromUtf8(run.out), expected);
     QCOMPARE(run.exitCode, exitCode);
 }

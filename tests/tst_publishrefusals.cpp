@@ -16,16 +16,28 @@ class TestPublishRefusals : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void refusals_data();
     void refusals();
+
+private:
+    QTemporaryDir m_keys;  // signing keys shared by the rows: an encrypted one is slow to make
 };
+
+void TestPublishRefusals::initTestCase()
+{
+    QVERIFY2(makeMinisignKey(m_keys.path(), QStringLiteral("enc"), "right password"), "minisign -G failed");
+    QVERIFY2(makeMinisignKey(m_keys.path(), QStringLiteral("plain")), "minisign -G -W failed");
+    const QByteArray key = readFile(m_keys.filePath(QStringLiteral("plain.key")));
+    QVERIFY(writeFile(m_keys.filePath(QStringLiteral("bad.key")), key.left(key.size() - 10) + '\n'));
+}
 
 void TestPublishRefusals::refusals_data()
 {
     QTest::addColumn<QStringList>("files");     // created in the release besides good.txt
     QTest::addColumn<QString>("setup");         // a special arrangement, see refusals()
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("messages");  // %REL% and %OUT% stand for the folders
+    QTest::addColumn<QStringList>("arguments"); // %KEYS% stands for the folder of the keys
+    QTest::addColumn<QStringList>("messages");  // %REL%, %OUT% and %KEYS% stand for the folders
 
     const QStringList none;
     auto row = [&](const char *name, const QStringList &files, const QString &message,
@@ -101,6 +113,26 @@ void TestPublishRefusals::refusals_data()
     row("invalid URL", none,
         QStringLiteral("--url \"http://[::1\" is not a valid address; the updater would stop at start-up"),
         {QStringLiteral("--url"), QStringLiteral("http://[::1")});
+    const QStringList encrypted{QStringLiteral("--sign"), QStringLiteral("%KEYS%/enc.key")};
+    row("encrypted key without a password", none,
+        QStringLiteral("--sign \"%KEYS%/enc.key\": the key is encrypted: set UPDATER_SIGN_PASSWORD to its password, "
+                       "or run on a terminal to type it"), encrypted);
+    row("wrong password", none, QStringLiteral("--sign \"%KEYS%/enc.key\": wrong password"), encrypted,
+        QStringLiteral("wrongPassword"));
+    row("release problem before the password", {QStringLiteral("a#b.txt")},
+        QStringLiteral("\"a#b.txt\": \"#\" would cut the download address short"), encrypted);
+    row("malformed key", none, QStringLiteral("--sign \"%KEYS%/bad.key\": line 2: not a minisign secret key"),
+        {QStringLiteral("--sign"), QStringLiteral("%KEYS%/bad.key")});
+    row("missing key", none, QStringLiteral("--sign \"%KEYS%/none.key\": cannot be read: No such file or directory"),
+        {QStringLiteral("--sign"), QStringLiteral("%KEYS%/none.key")});
+    row("sequence lower than the published one", none,
+        QStringLiteral("--sequence 4 is lower than Release/Sequence 5 of \"%OUT%/update.ini\": clients that saw that "
+                       "release would refuse this one"),
+        {QStringLiteral("--sign"), QStringLiteral("%KEYS%/plain.key"), QStringLiteral("--sequence"), QStringLiteral("4")},
+        QStringLiteral("signedOut"));
+    row("unsigned over a signed tree", none,
+        QStringLiteral("\"%OUT%/update.ini.minisig\" exists: clients that hold update.pub would refuse an unsigned "
+                       "update.ini; give --sign"), none, QStringLiteral("signedOut"));
     QTest::newRow("every problem, in path order")
         << QStringList{QStringLiteral("z%.txt"), QStringLiteral("a#.txt")} << QString() << none
         << QStringList{QStringLiteral("\"a#.txt\": \"#\" would cut the download address short"),
@@ -121,6 +153,17 @@ void TestPublishRefusals::refusals()
     QVERIFY(writeFile(out + QStringLiteral("/update.ini"), "[Version]\nFolder=old\n"));
     QVERIFY(writeFile(out + QStringLiteral("/old/md5.txt"), fileListLine(md5Text("o"), 1, "o.txt") + "\r\n"));
     QVERIFY(writeFile(out + QStringLiteral("/old/o.txt"), "o"));
+    if (setup == QLatin1String("signedOut")) {
+        const QByteArray release = "[Release]\nSequence=5\nList=" + QByteArray(64, 'a') + "\nHashes=" + QByteArray(64, 'b');
+        QVERIFY(writeFile(out + QStringLiteral("/update.ini"), "[Version]\nFolder=old\n" + release + '\n'));
+        QVERIFY(writeFile(out + QStringLiteral("/update.ini.minisig"), "a signature\n"));
+    }
+    for (QString &argument : arguments)
+        argument.replace(QLatin1String("%KEYS%"), m_keys.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("UPDATER_SIGN_PASSWORD"));
+    if (setup == QLatin1String("wrongPassword"))
+        environment.insert(QStringLiteral("UPDATER_SIGN_PASSWORD"), QStringLiteral("wrong password"));
     if (setup == QLatin1String("releaseInsideOut"))
         rel = out + QStringLiteral("/rel");
     if (setup != QLatin1String("empty"))
@@ -153,14 +196,15 @@ void TestPublishRefusals::refusals()
     }
 
     const QMap<QString, QByteArray> before = snapshot(tmp.path());
-    const ToolRun run = runPublish(arguments + QStringList{rel, out}, asNobody);
+    const ToolRun run = runPublish(arguments + QStringList{rel, out}, asNobody, environment);
     const QMap<QString, QByteArray> after = snapshot(tmp.path());
     QFile::setPermissions(rel + QLatin1Char('/') + files.value(0).section(QLatin1Char('/'), 0, 0),
                           QFileDevice::Permissions(0x7755));
 
     QByteArray expected;
     for (QString message : qAsConst(messages)) {
-        message.replace(QLatin1String("%REL%"), rel).replace(QLatin1String("%OUT%"), out);
+        message.replace(QLatin1String("%REL%"), rel).replace(QLatin1String("%OUT%"), out)
+            .replace(QLatin1String("%KEYS%"), m_keys.path());
         expected += "updater-publish: refused: " + message.toUtf8() + '\n';
     }
     QCOMPARE(QString::fromUtf8(run.err), QString::fromUtf8(expected));

@@ -1,5 +1,6 @@
 #include "support/publishrun.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -7,30 +8,70 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-ToolRun runPublish(const QStringList &arguments, bool asNobody)
+ToolRun runPublish(const QStringList &arguments, bool asNobody, const QProcessEnvironment &environment)
 {
-    ToolRun run;
 #ifdef UPDATER_PUBLISH_EXE
     QString program = QStringLiteral(UPDATER_PUBLISH_EXE);
     QStringList args = arguments;
     if (asNobody) {
         args = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                            QStringLiteral("--clear-groups"), program} + arguments;
-        program = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        program = QStringLiteral("setpriv");
+    }
+    return runProgram(program, args, QByteArray(), environment);
+#else
+    Q_UNUSED(arguments)
+    Q_UNUSED(asNobody)
+    Q_UNUSED(environment)
+    ToolRun run;
+    run.err = "updater-publish is not built";
+    return run;
+#endif
+}
+
+ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+                   const QProcessEnvironment &environment)
+{
+    ToolRun run;
+    const QString path = program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
+    if (path.isEmpty()) {
+        run.err = program.toUtf8() + " is not installed";
+        return run;
     }
     QProcess process;
-    process.start(program, args);
+    process.setProcessEnvironment(environment);
+    process.start(path, arguments);
+    process.write(input);
+    process.closeWriteChannel();
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
-#else
-    Q_UNUSED(arguments)
-    Q_UNUSED(asNobody)
-    run.err = "updater-publish is not built";
-#endif
     return run;
+}
+
+bool makeMinisignKey(const QString &folder, const QString &name, const QByteArray &password)
+{
+    const QString base = folder + QLatin1Char('/') + name;
+    QStringList arguments{QStringLiteral("-G"), QStringLiteral("-f"), QStringLiteral("-s"), base + QStringLiteral(".key"),
+                          QStringLiteral("-p"), base + QStringLiteral(".pub")};
+    if (password.isEmpty())
+        arguments << QStringLiteral("-W");
+    // Without a terminal minisign reads the password, and its confirmation, from stdin.
+    return runProgram(QStringLiteral("minisign"), arguments, password + '\n' + password + '\n').exitCode == 0;
+}
+
+QString minisignKeyId(const QString &publicKeyFile)
+{
+    // "untrusted comment: minisign public key <ID>"
+    const QByteArray comment = readFile(publicKeyFile).split('\n').constFirst();
+    return comment.startsWith("untrusted comment: ") ? QString::fromLatin1(comment.split(' ').constLast()) : QString();
+}
+
+QByteArray sha256Text(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -23,7 +24,22 @@ struct ToolRun
 
 /// Runs the built updater-publish. asNobody runs it as uid/gid 65534 through
 /// setpriv, so permissions can stop it although the tests run as root.
-ToolRun runPublish(const QStringList &arguments, bool asNobody = false);
+ToolRun runPublish(const QStringList &arguments, bool asNobody = false,
+                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+
+/// Runs program (looked up on PATH) with input on its standard input.
+ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = QByteArray(),
+                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+
+/// The key ID that minisign shows for the key of a public key file ("" when unreadable).
+QString minisignKeyId(const QString &publicKeyFile);
+
+/// SHA-256 in lower-case hex by Qt's own hash, independently of the tool's.
+QByteArray sha256Text(const QByteArray &data);
+
+/// Makes folder/name.key and folder/name.pub with the real `minisign -G`: encrypted
+/// with password, or unencrypted (-W) when it is empty. False when that fails.
+bool makeMinisignKey(const QString &folder, const QString &name, const QByteArray &password = QByteArray());
 
 /// Writes a file, creating its folders. False on any failure.
 bool writeFile(const QString &path, const QByteArray &content);
