@@ -60,8 +60,7 @@ AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &ch
     QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
 
     if (worker->isSuccess()) {
-        writeFileData(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")),
-                      check.fileList);
+        recordAppliedRelease(values, check);
         if (!silent)
             startHost(values.hostExePath);
         return AttemptEnd::finished(ExitInstalled);

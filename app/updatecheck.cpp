@@ -5,7 +5,11 @@
 #include "ui/cupdateerror.h"
 #include "update/changedfiles.h"
 #include "update/httprequest.h"
+#include "update/minisign.h"
+#include "update/sha256.h"
+#include "update/signedrelease.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -21,6 +25,10 @@ constexpr int RequestTimeoutSeconds = 5;
 // hostile server cannot make the updater hold gigabytes.
 constexpr qint64 MaxDescriptorSize = 64 * 1024;
 constexpr qint64 MaxFileListSize = 64 * 1024 * 1024;
+// A signature file is a few hundred bytes; a key file holds a few keys.
+constexpr qint64 MaxSignatureSize = 64 * 1024;
+
+const QString SequenceRecordName = QStringLiteral("update_sequence.info");
 
 /// A failure that a retry may cure: a record in console mode; otherwise the dialog
 /// with retry, and without retry the host.
@@ -76,6 +84,25 @@ QString rawIniValue(const QByteArray &ini, const QByteArray &group, const QByteA
     return QString();
 }
 
+/// True when update.ini.minisig on the server is a valid signature of descriptor
+/// by one of the keys in the trust anchor file.
+bool descriptorSignatureValid(const RunValues &values, const QString &trustAnchor,
+                              const QByteArray &descriptor)
+{
+    QFile anchor(trustAnchor);
+    if (!anchor.open(QIODevice::ReadOnly))
+        return false;
+    QList<MinisignPublicKey> keys;
+    QString error;
+    if (!parseMinisignPublicKeys(anchor.read(MaxSignatureSize), keys, error))
+        return false;
+    const QUrl signatureUrl(values.updateUrl + QStringLiteral("/update.ini.minisig"),
+                            QUrl::TolerantMode);
+    QByteArray signature;
+    return fetch(values, signatureUrl, MaxSignatureSize, signature, error)
+        && verifyMinisign(descriptor, signature, keys, error);
+}
+
 QString versionText(const QSettings &descriptor, const QByteArray &descriptorBytes)
 {
     const QVariant value = descriptor.value(QStringLiteral("Version/Version"));
@@ -118,6 +145,16 @@ UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
     return changed;
 }
 
+void recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result)
+{
+    writeFileData(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")),
+                  result.fileList);
+    if (result.sequence >= 0) {
+        writeFileData(values.rootDir.absoluteFilePath(SequenceRecordName),
+                      QByteArray::number(result.sequence) + '\n');
+    }
+}
+
 AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
 {
     values.networkManager->clearAccessCache();
@@ -133,6 +170,13 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
 
     if (!fetch(values, descriptorUrl, MaxDescriptorSize, buffer, errorText))
         return retryableError(values, QObject::tr("下载升级描述文件失败:%1").arg(errorText));
+
+    // With a trust anchor beside the updater, nothing of a release counts until its
+    // signature does: not even the descriptor is saved before that.
+    const QString trustAnchor = values.exeDir + QStringLiteral("/update.pub");
+    const bool signedMode = QFileInfo::exists(trustAnchor);
+    if (signedMode && !descriptorSignatureValid(values, trustAnchor, buffer))
+        return retryableError(values, QObject::tr("升级描述文件签名无效"));
 
     // The descriptor is read back from disk through the INI reader. A write that
     // came up short is reported like a file that could not be created: read back,
@@ -153,6 +197,7 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         }
     }
 
+    ReleaseInfo release;
     {
         QSettings descriptor(descriptorPath, QSettings::IniFormat);
         // Publishers write the file by hand in UTF-8 as often as with QSettings, whose
@@ -165,21 +210,48 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         // Plain concatenation: no separator before the folder, and the list address
         // keeps its doubled slash. Servers are published for exactly these addresses.
         result.baseUrl = values.updateUrl + folder + QLatin1Char('/');
+        if (signedMode && !readReleaseGroup(descriptor, release))
+            return retryableError(values, QObject::tr("升级描述文件签名无效"));
+    }
+    result.sequence = signedMode ? release.sequence : -1;
+    if (signedMode) {
+        // A replayed older release, validly signed, would install old, perhaps
+        // vulnerable files; a stale one keeps clients from hearing of a newer one.
+        if (release.sequence < recordedSequence(values.rootDir.absoluteFilePath(SequenceRecordName)))
+            return retryableError(values, QObject::tr("升级版本低于已安装版本"));
+        if (release.expires.isValid() && release.expires < QDateTime::currentDateTimeUtc())
+            return retryableError(values, QObject::tr("升级描述文件已过期"));
     }
 
     const QUrl fileListUrl(result.baseUrl + QStringLiteral("/md5.txt"), QUrl::TolerantMode);
     if (!fetch(values, fileListUrl, MaxFileListSize, buffer, errorText))
         return retryableError(values, QObject::tr("下载更新列表文件失败:%1").arg(errorText));
 
+    UpdateFileMap listed = parseFileList(buffer);
+    if (signedMode) {
+        // The signed descriptor pins the list, and the list's companion pins every
+        // file by SHA-256: MD5 texts alone can be matched by a forged file.
+        const QString listMismatch = QObject::tr("更新列表文件校验不对");
+        if (Sha256::hex(buffer) != release.listHash)
+            return retryableError(values, listMismatch);
+        const QUrl sumsUrl(result.baseUrl + QStringLiteral("/sha256.txt"), QUrl::TolerantMode);
+        QByteArray sums;
+        if (!fetch(values, sumsUrl, MaxFileListSize, sums, errorText))
+            return retryableError(values, QObject::tr("下载更新列表文件失败:%1").arg(errorText));
+        if (Sha256::hex(sums) != release.hashesHash || !attachSha256(buffer, sums, listed))
+            return retryableError(values, listMismatch);
+    }
+
     result.fileList = buffer;
-    result.changed = withoutCacheTargets(findChangedFiles(parseFileList(buffer), values.rootDir),
+    // Moved, not copied: the comparison takes unchanged entries out of the map itself.
+    result.changed = withoutCacheTargets(findChangedFiles(std::move(listed), values.rootDir),
                                          values.rootDir, values.cacheDir);
 
     if (values.consoleMode)
         writeUpdateResult(true, !result.changed.isEmpty() && result.updateType != 0, QString());
 
     if (result.changed.isEmpty()) {
-        writeFileData(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")), buffer);
+        recordAppliedRelease(values, result);
         if (!values.consoleMode)
             startHost(values.hostExePath);
         return AttemptEnd::finished(ExitNotInstalled);

@@ -15,7 +15,12 @@ struct UpdateCheckResult
     QString version;        ///< version text for the notice
     QString baseUrl;        ///< updateUrl + folder + "/", to which file paths are appended
     QByteArray fileList;    ///< md5.txt exactly as received
+    qint64 sequence = -1;   ///< the signed release's sequence; -1 without update.pub
 };
+
+/// Records the list as applied (update_md5.info) and, for a signed release, its
+/// sequence (update_sequence.info), below which no later release is accepted.
+void recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result);
 
 /// The first half of an attempt: descriptor, cached update.ini, file list, the
 /// comparison. Reports and ends the run (Finished), asks for a new attempt after a

@@ -15,9 +15,12 @@
 #   curl+md5sum  one curl process fetching every URL over reused connections into
 #                files, then md5sum -c over the same files
 #   updater 1M   the updater again, with a 1 MiB file in place of the 512 MiB one
+#   signed       the updater on the same release signed with updater-publish --sign,
+#                with update.pub beside it: signature, list hashes and SHA-256 of
+#                every file checked as well (when the minisign command is there)
 # and prints wall time and peak RSS of each (median of REPEAT runs, default 3).
 # Targets: updater wall time at most 1.2 x curl+md5sum; peak RSS of the 512 MiB
-# run within 64 MiB of the 1 MiB run.
+# run within 64 MiB of the 1 MiB run; the signed run at most 1.1 x the unsigned one.
 #
 # Needs nginx, curl, md5sum, python3 and GNU time; about 2.5 GB in TMPDIR plus
 # 0.6 GB per timed run (REPEAT x 4 runs), all removed at the end.
@@ -78,6 +81,12 @@ head -c "$((BIG_MIB * 1024 * 1024))" /dev/urandom > "$WORK/release-large/big.bin
 head -c "$((1024 * 1024))" /dev/urandom > "$WORK/release-small/big.bin"
 
 mkdir -p "$WORK/www"
+SIGNED=
+if command -v minisign >/dev/null 2>&1; then
+    minisign -G -W -p "$WORK/bench.pub" -s "$WORK/bench.key" >/dev/null
+    "$PUBLISH" --folder Base --sign "$WORK/bench.key" "$WORK/release-large" "$WORK/www/signed" >/dev/null
+    SIGNED=1
+fi
 for release in large small; do
     "$PUBLISH" --folder Base "$WORK/release-$release" "$WORK/www/$release" >/dev/null
     # Plain MD5 sums for md5sum -c, made outside any timing.
@@ -148,6 +157,7 @@ make_installation() {
     chmod +x "$WORK/app/host.sh"
     printf '[Update]\nURL=%s/%s/\nCache=%s\nExeName=host.sh\n' \
         "$BASE" "$release" "$WORK/cache" > "$WORK/app/system.cfg"
+    [ "$release" != signed ] || cp "$WORK/bench.pub" "$WORK/app/update.pub"
 }
 UPDATER_RUN=(env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console)
 UPDATED='{"errormsg":"","success":true,"update":true}'
@@ -208,6 +218,7 @@ for i in $(seq "$REPEAT"); do
     time_run curl bash -c "curl -s --fail --create-dirs -K '$WORK/curl-large.cfg' \
         && cd '$WORK/dl' && md5sum -c --quiet '$WORK/sums-large.md5'"
     time_run updater1m --installation small "${UPDATER_RUN[@]}"
+    [ -z "$SIGNED" ] || time_run signed --installation signed "${UPDATER_RUN[@]}"
 done
 
 python3 - "$WORK/results.txt" "$SMALL_FILES" "$BIG_MIB" <<'EOF'
@@ -225,7 +236,8 @@ print("%-34s %10s %14s" % ("", "wall (s)", "peak RSS (MiB)"))
 rows = [("updater console (whole run)", "updater"),
         ("download worker alone", "worker"),
         ("curl + md5sum -c", "curl"),
-        ("updater, 1 MiB instead of %s MiB" % big, "updater1m")]
+        ("updater, 1 MiB instead of %s MiB" % big, "updater1m"),
+        ("updater, signed release", "signed")]
 for label, key in rows:
     if key not in runs:
         continue
@@ -237,4 +249,8 @@ print("wall time ratio updater / curl+md5sum: %.2f (target <= 1.20): %s"
       % (ratio, "met" if ratio <= 1.2 else "NOT met"))
 print("peak RSS %s MiB run - 1 MiB run: %.1f MiB (target <= 64): %s"
       % (big, delta, "met" if delta <= 64 else "NOT met"))
+if "signed" in runs:
+    signed = med("signed", 0) / med("updater", 0)
+    print("wall time ratio signed / unsigned: %.2f (target <= 1.10): %s"
+          % (signed, "met" if signed <= 1.1 else "NOT met"))
 EOF

@@ -1,5 +1,6 @@
 #include "download/cdownloadthread.h"
 
+#include "update/changedfiles.h"
 #include "update/md5.h"
 
 #include <QCryptographicHash>
@@ -175,7 +176,7 @@ bool CDownloadThread::prepareCachedPlace(const UpdateFileEntry &entry, const QFi
     }
     if (cached.isFile()) {
         // A stale file stays until a new body has passed every check.
-        valid = fileMatchesMd5(cached.absoluteFilePath(), entry.md5);
+        valid = fileMatchesEntry(cached.absoluteFilePath(), entry);
         return true;
     }
     return prepareCacheFolders(entry.path);
@@ -231,6 +232,7 @@ void CDownloadThread::sendRequest(const UpdateFileEntry &entry, const QFileInfo 
     m_reply->setReadBufferSize(ReadBufferSize);
     m_received = 0;
     m_hash->reset();
+    m_sha256.reset();
     connect(m_reply, &QNetworkReply::readyRead, this, &CDownloadThread::onReadyRead);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::onReplyProgress);
     connect(m_reply, &QNetworkReply::finished, this, &CDownloadThread::onReplyFinished);
@@ -289,6 +291,8 @@ bool CDownloadThread::consumeBody()
             return false;
         }
         m_hash->addData(m_chunk.constData(), static_cast<int>(got));
+        if (!entry.sha256.isEmpty())
+            m_sha256.addData(m_chunk.constData(), got);
         if (m_cacheFile->write(m_chunk.constData(), got) != got) {
             fail(cached, tr("更新文件%1写入失败").arg(cached.fileName()));
             return false;
@@ -357,7 +361,9 @@ void CDownloadThread::onReplyFinished()
         fail(cached, tr("下载更新文件%1大小不对").arg(name));
         return;
     }
-    if (md5TextFromDigest(m_hash->result()) != entry.md5) {
+    // A signed release pins the SHA-256 too: a forged body can match an MD5 text.
+    if (md5TextFromDigest(m_hash->result()) != entry.md5
+        || (!entry.sha256.isEmpty() && m_sha256.hexResult() != entry.sha256)) {
         fail(cached, tr("更新文件%1校验不对").arg(name));
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update/filelist.h"
+#include "update/sha256.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -104,6 +105,7 @@ private:
     QNetworkReply *m_reply = nullptr;              ///< the request in flight, if any
     std::unique_ptr<QTemporaryFile> m_cacheFile;   ///< the body being written, once 200 came
     std::unique_ptr<QCryptographicHash> m_hash;    ///< MD5 of the body so far
+    Sha256 m_sha256;                               ///< its SHA-256, for signed releases
     quint64 m_received = 0;                        ///< body bytes so far
     QByteArray m_chunk;                            ///< read buffer, one per run
     QTimer m_speedTimer;                           ///< samples m_received while a transfer runs

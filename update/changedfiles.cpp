@@ -1,6 +1,9 @@
 #include "update/changedfiles.h"
 
 #include "update/md5.h"
+#include "update/sha256.h"
+
+#include <QCryptographicHash>
 
 #include <QFile>
 #include <QFileInfo>
@@ -37,7 +40,7 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
                 auto known = folderExists.constFind(folder);
                 if (known == folderExists.cend())
                     known = folderExists.insert(folder, QFileInfo(folder).isDir());
-                selected = !*known || !fileMatchesMd5(path, entry.md5);
+                selected = !*known || !fileMatchesEntry(path, entry);
             }
         }
         if (selected)
@@ -46,4 +49,27 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
             it = files.erase(it);
     }
     return files;
+}
+
+bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry)
+{
+    if (entry.sha256.isEmpty())
+        return fileMatchesMd5(filePath, entry.md5);
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    Sha256 sha256;
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        md5.addData(buffer.constData(), static_cast<int>(got));
+        sha256.addData(buffer.constData(), got);
+    }
+    // MD5 collisions can be made at will; only both together identify the file.
+    return md5TextFromDigest(md5.result()) == entry.md5 && sha256.hexResult() == entry.sha256;
 }

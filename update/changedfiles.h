@@ -8,3 +8,7 @@
 /// root decides for every path it knows (no file access); unrecorded paths are
 /// hashed on disk, and an unreadable or different file is selected.
 UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root);
+
+/// True when the file can be read and has the entry's MD5 text and, for an entry of
+/// a signed release, its SHA-256 too; both are computed in one pass.
+bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry);

@@ -7,12 +7,13 @@
 
 class QTextCodec;
 
-/// One file of an update list: where it goes, how large it is, its MD5 text.
+/// One file of an update list: where it goes, how large it is, its fingerprints.
 struct UpdateFileEntry
 {
     QString path;      ///< relative to the installation root, "/" separated, no leading "/"
     quint64 size = 0;  ///< expected size in bytes
     QByteArray md5;    ///< expected fingerprint in MD5 text form, exactly as listed
+    QByteArray sha256; ///< SHA-256 in lower-case hex from a signed release; empty otherwise
 };
 
 /// Entries by path, ordered by UTF-16 code units (case-sensitive).
