@@ -55,21 +55,13 @@ bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry)
 {
     if (entry.sha256.isEmpty())
         return fileMatchesMd5(filePath, entry.md5);
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     QCryptographicHash md5(QCryptographicHash::Md5);
     Sha256 sha256;
-    QByteArray buffer(256 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(buffer.data(), buffer.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        md5.addData(buffer.constData(), static_cast<int>(got));
-        sha256.addData(buffer.constData(), got);
-    }
+    if (!forEachFileChunk(filePath, [&](const char *data, qint64 size) {
+            md5.addData(data, static_cast<int>(size));
+            sha256.addData(data, size);
+        }))
+        return false;
     // MD5 collisions can be made at will; only both together identify the file.
     return md5TextFromDigest(md5.result()) == entry.md5 && sha256.hexResult() == entry.sha256;
 }

@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <functional>
+
 namespace {
 
 // Files are hashed in chunks so that memory stays the same for a 2 GiB file as
@@ -34,21 +36,29 @@ QByteArray md5Text(QByteArray data)
     return md5TextFromDigest(QCryptographicHash::hash(data, QCryptographicHash::Md5));
 }
 
-bool fileMd5Text(const QString &filePath, QByteArray &text)
+bool forEachFileChunk(const QString &filePath, const std::function<void(const char *, qint64)> &take)
 {
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    QCryptographicHash hash(QCryptographicHash::Md5);
     QByteArray buffer(HashChunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(buffer.data(), buffer.size());
         if (got < 0)
             return false;
         if (got == 0)
-            break;
-        hash.addData(buffer.constData(), static_cast<int>(got));
+            return true;
+        take(buffer.constData(), got);
     }
+}
+
+bool fileMd5Text(const QString &filePath, QByteArray &text)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!forEachFileChunk(filePath, [&](const char *data, qint64 size) {
+            hash.addData(data, static_cast<int>(size));
+        }))
+        return false;
     text = md5TextFromDigest(hash.result());
     return true;
 }
