@@ -1,47 +1,16 @@
 #include "download/cdownloadthread.h"
 
+#include "download/cdownloadtransfer.h"
 #include "update/changedfiles.h"
-#include "update/md5.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QMetaType>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTemporaryFile>
-#include <QUrl>
 
 namespace {
 
-// The reply holds at most this much unread body; the socket is not read further
-// until we have taken it, so memory stays the same for any file size.
-constexpr qint64 ReadBufferSize = 256 * 1024;
-// Body bytes moved from the reply into the cache file per read.
-constexpr int ChunkSize = 64 * 1024;
-// A transfer that receives less than MinBytesPerWindow in any window of this length
-// is abandoned: a silent console update would otherwise hang for hours on a server
-// that sends nothing, or a byte now and then, while it holds the instance guard.
+// A transfer must receive 1,024 bytes in every window of this length (see
+// CDownloadTransfer); tests shorten it.
 constexpr int DefaultTransferTimeoutMs = 30 * 1000;
-constexpr quint64 MinBytesPerWindow = 1024;
-// The window slides in steps of this fraction of its length.
-constexpr int WindowSteps = 6;
-
-// "#" and "?" in a file name would start a fragment or a query once the address is
-// parsed; encoded, they reach the server as part of the path.
-QString encodePathForUrl(QString path)
-{
-    path.replace(QLatin1Char('#'), QLatin1String("%23"));
-    path.replace(QLatin1Char('?'), QLatin1String("%3F"));
-    return path;
-}
-
-// Asked for the identity encoding, a server may still compress; Qt would not
-// inflate it then, but such a body is not the listed file, whatever it holds.
-bool isPlainBody(const QNetworkReply *reply)
-{
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    return encoding.isEmpty() || encoding == "identity";
-}
 
 // A symbolic link is not a regular file, whatever it points to; a Windows
 // shortcut (.lnk), which Qt 5 also reports as a link, is an ordinary file.
@@ -59,13 +28,10 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     , m_cacheDir(cacheDir)
     , m_appDir(appDir)
     , m_files(files)
-    , m_hash(std::make_unique<QCryptographicHash>(QCryptographicHash::Md5))
+    , m_transferTimeoutMs(DefaultTransferTimeoutMs)
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
     qRegisterMetaType<int64_t>("int64_t");
-
-    m_speedTimer.setInterval(DefaultTransferTimeoutMs / WindowSteps);
-    connect(&m_speedTimer, &QTimer::timeout, this, &CDownloadThread::onSpeedCheck);
 
     // QThread::start() forgets a quit() that came before it, so a run that already
     // ended (here in the constructor, say) ends the new loop as soon as it starts.
@@ -88,7 +54,8 @@ CDownloadThread::~CDownloadThread()
     requestInterruption();
     quit();
     wait();
-    stopTransfer();
+    // Its destructor aborts the request; no event loop may run to delete it later.
+    m_transfer.reset();
 }
 
 bool CDownloadThread::isSuccess() const
@@ -103,16 +70,10 @@ QString CDownloadThread::errorMsg() const
 
 void CDownloadThread::setTransferTimeout(int milliseconds)
 {
-    m_speedTimer.setInterval(qMax(1, milliseconds / WindowSteps));
+    m_transferTimeoutMs = milliseconds;
     // The first request is sent by the constructor, before anyone can call this.
-    if (m_speedTimer.isActive())
-        startSpeedCheck();
-}
-
-void CDownloadThread::startSpeedCheck()
-{
-    m_speedSamples = {m_received};
-    m_speedTimer.start();
+    if (m_transfer)
+        m_transfer->setSpeedWindow(milliseconds);
 }
 
 QFileInfo CDownloadThread::cachedInfo(int index) const
@@ -217,187 +178,22 @@ void CDownloadThread::sendRequest(const UpdateFileEntry &entry, const QFileInfo 
         stop();
         return;
     }
-
-    QNetworkRequest request(QUrl(m_url + encodePathForUrl(entry.path), QUrl::TolerantMode));
-    // Without this Qt asks for gzip and inflates the body itself, without any bound.
-    request.setRawHeader("Accept-Encoding", "identity");
-    // Only a 200 counts; a redirection is a failure, never followed.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    m_reply = m_manager.get(request);
-    if (!m_reply) {
-        fail(cached, tr("下载更新文件%1失败").arg(cached.fileName()));
-        return;
-    }
-    m_reply->setReadBufferSize(ReadBufferSize);
-    m_received = 0;
-    m_hash->reset();
-    m_sha256.reset();
-    connect(m_reply, &QNetworkReply::readyRead, this, &CDownloadThread::onReadyRead);
-    connect(m_reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::onReplyProgress);
-    connect(m_reply, &QNetworkReply::finished, this, &CDownloadThread::onReplyFinished);
-    startSpeedCheck();
-    // Create the body's file now, while Qt's network thread sends the request and
-    // waits for the answer: creating a file costs about as much as fetching a small
-    // one, and done here the two overlap. A file that cannot be created is tried
-    // again, and reported, when the first body bytes arrive.
-    if (!openCacheFile(cached))
-        m_cacheFile.reset();
-}
-
-void CDownloadThread::onReadyRead()
-{
-    if (stopRequested()) {
-        stop();
-        return;
-    }
-    consumeBody();
-}
-
-void CDownloadThread::onReplyProgress(qint64 bytesReceived, qint64 bytesTotal)
-{
-    if (stopRequested()) {
-        stop();
-        return;
-    }
-    emit downloadProgress(bytesReceived, bytesTotal);
-}
-
-bool CDownloadThread::consumeBody()
-{
-    const QFileInfo cached = cachedInfo(m_current);
-    const UpdateFileEntry &entry = m_files.at(m_current);
-    if (m_reply->bytesAvailable() <= 0)
-        return true;
-    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200
-        || !isPlainBody(m_reply)) {
-        fail(cached, tr("下载更新文件%1网络错误").arg(cached.fileName()));
-        return false;
-    }
-    if (!m_cacheFile && !openCacheFile(cached)) {
-        fail(cached, tr("更新文件%1写入失败").arg(cached.fileName()));
-        return false;
-    }
-    if (m_chunk.size() != ChunkSize)
-        m_chunk.resize(ChunkSize);
-    while (m_reply->bytesAvailable() > 0) {
-        const qint64 got = m_reply->read(m_chunk.data(), m_chunk.size());
-        if (got <= 0)
-            break;
-        m_received += static_cast<quint64>(got);
-        // Stop a body that grows past its size at once instead of at its end.
-        if (m_received > entry.size) {
-            fail(cached, tr("下载更新文件%1大小不对").arg(cached.fileName()));
-            return false;
-        }
-        m_hash->addData(m_chunk.constData(), static_cast<int>(got));
-        if (!entry.sha256.isEmpty())
-            m_sha256.addData(m_chunk.constData(), got);
-        if (m_cacheFile->write(m_chunk.constData(), got) != got) {
-            fail(cached, tr("更新文件%1写入失败").arg(cached.fileName()));
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CDownloadThread::openCacheFile(const QFileInfo &cached)
-{
-    // The body goes into a file of its own beside the cached place and is renamed
-    // over it only after every check, so a stale file survives a body that fails
-    // them, and the file is removed with the object on any failure or cancel.
-    // Not QSaveFile: its commit() flushes every file to disk, which costs several
-    // times the whole transfer of a small file; a cached file is verified again by
-    // its MD5 text before a later run relies on it.
-    m_cacheFile = std::make_unique<QTemporaryFile>(cached.absoluteFilePath()
-                                                   + QLatin1String(".XXXXXX"));
-    if (!m_cacheFile->open())
-        return false;
-    // Temporary files are private (0600); the installed file must not be.
-    return m_cacheFile->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-                                       | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
-}
-
-bool CDownloadThread::commitCacheFile(const QFileInfo &cached)
-{
-    if (!m_cacheFile->flush())
-        return false;
-    // QFile::rename never replaces a file; what is there now is a stale copy.
-    const QString path = cached.absoluteFilePath();
-    const QFileInfo current(path);
-    if ((current.exists() || current.isSymLink()) && !QFile::remove(path))
-        return false;
-    if (!m_cacheFile->rename(path))
-        return false;
-    // Auto-removal follows the file to its new name.
-    m_cacheFile->setAutoRemove(false);
-    return true;
-}
-
-void CDownloadThread::onReplyFinished()
-{
-    if (stopRequested()) {
-        stop();
-        return;
-    }
-    const QFileInfo cached = cachedInfo(m_current);
-    const UpdateFileEntry &entry = m_files.at(m_current);
-    const QString name = cached.fileName();
-
-    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200
-        || !isPlainBody(m_reply)) {
-        fail(cached, tr("下载更新文件%1网络错误").arg(name));
-        return;
-    }
-    if (!consumeBody())
-        return;
-    // A reset, a time-out or a connection closed before its announced length is a
-    // network failure even after a 200; only a body that arrived whole is measured.
-    if (m_reply->error() != QNetworkReply::NoError) {
-        fail(cached, tr("下载更新文件%1网络错误").arg(name));
-        return;
-    }
-    if (m_received != entry.size) {
-        fail(cached, tr("下载更新文件%1大小不对").arg(name));
-        return;
-    }
-    // A signed release pins the SHA-256 too: a forged body can match an MD5 text.
-    if (md5TextFromDigest(m_hash->result()) != entry.md5
-        || (!entry.sha256.isEmpty() && m_sha256.hexResult() != entry.sha256)) {
-        fail(cached, tr("更新文件%1校验不对").arg(name));
-        return;
-    }
-    // An empty body brought nothing that opened the file.
-    const bool committed = (m_cacheFile || openCacheFile(cached)) && commitCacheFile(cached);
-    m_cacheFile.reset();
-    m_speedTimer.stop();
-    m_reply->disconnect(this);
-    m_reply->deleteLater();
-    m_reply = nullptr;
-    if (!committed) {
-        fail(cached, tr("更新文件%1写入失败").arg(name));
-        return;
-    }
-    ++m_current;
-    downloadNext();
-}
-
-void CDownloadThread::onSpeedCheck()
-{
-    if (stopRequested()) {
-        stop();
-        return;
-    }
-    m_speedSamples.append(m_received);
-    if (m_speedSamples.size() <= WindowSteps)
-        return;
-    // The samples now span one whole window.
-    if (m_speedSamples.constLast() - m_speedSamples.constFirst() < MinBytesPerWindow) {
-        const QFileInfo cached = cachedInfo(m_current);
-        fail(cached, tr("下载更新文件%1网络错误").arg(cached.fileName()));
-        return;
-    }
-    m_speedSamples.removeFirst();
+    m_transfer = std::make_unique<CDownloadTransfer>(&m_manager, m_url, entry, cached,
+                                                     [this] { return stopRequested(); });
+    CDownloadTransfer *transfer = m_transfer.get();
+    m_transfer->setSpeedWindow(m_transferTimeoutMs);
+    connect(transfer, &CDownloadTransfer::progress, this,
+            [this](qint64 received, qint64 total) { emit downloadProgress(received, total); });
+    connect(transfer, &CDownloadTransfer::failed, this,
+            [this, transfer](const QString &message) { fail(transfer->cached(), message); });
+    connect(transfer, &CDownloadTransfer::stopped, this, &CDownloadThread::stop);
+    connect(transfer, &CDownloadTransfer::succeeded, this, [this] {
+        // Its signal is still being delivered: deleted later, not now.
+        m_transfer.release()->deleteLater();
+        ++m_current;
+        downloadNext();
+    });
+    transfer->start();
 }
 
 void CDownloadThread::onThreadFinished()
@@ -429,17 +225,10 @@ void CDownloadThread::endRun()
 
 void CDownloadThread::stopTransfer()
 {
-    m_speedTimer.stop();
-    if (m_reply) {
-        // Cut first, so that nothing the reply still reports reaches us: the failure
-        // already reported stays the only one. Deleting the reply aborts its request.
-        // abort() is not used: on a reply whose status notification (a 404, say) is
-        // still queued from Qt's network thread it leads to a second error and Qt's
-        // "Internal problem" warning; deletion drops those queued notifications.
-        QNetworkReply *reply = m_reply;
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->deleteLater();
+    if (m_transfer) {
+        // Stopped from inside one of its own signals, perhaps: deleted later.
+        m_transfer->abort();
+        m_transfer->disconnect(this);
+        m_transfer.release()->deleteLater();
     }
-    m_cacheFile.reset(); // removes the temporary file
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "update/filelist.h"
-#include "update/sha256.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -9,18 +8,15 @@
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QThread>
-#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
-class QNetworkReply;
-class QTemporaryFile;
-class QCryptographicHash;
+class CDownloadTransfer;
 
-/// Downloads the given entries one after another into the cache, verifies each by
-/// status, size and MD5 text, then installs them all into the installation root.
+/// Downloads the given entries one after another into the cache, each verified by
+/// its CDownloadTransfer, then installs them all into the installation root.
 /// All work runs on the constructing thread's event loop; the thread itself only
 /// idles until the run ends, and its finished() tells the creator so.
 class CDownloadThread : public QThread
@@ -58,21 +54,7 @@ private:
     /// Sends the request for the entry at m_current.
     void sendRequest(const UpdateFileEntry &entry, const QFileInfo &cached);
 
-    void onReadyRead();
-    void onReplyProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onReplyFinished();
-    /// Restarts the speed window at the bytes received so far.
-    void startSpeedCheck();
-    /// Fails the transfer when the last window brought too few bytes.
-    void onSpeedCheck();
     void onThreadFinished();
-    /// Streams what the reply holds into the cache file, counting and hashing it.
-    /// False when the run has failed.
-    bool consumeBody();
-    /// Opens the temporary file that receives the body beside the cached place.
-    bool openCacheFile(const QFileInfo &cached);
-    /// Puts the verified body in the cached place, replacing a stale file.
-    bool commitCacheFile(const QFileInfo &cached);
 
     /// Moves every cached file into the installation root (cdownloadinstall.cpp).
     void install();
@@ -89,8 +71,8 @@ private:
     void stop();
     /// Ends the run: from now on nothing more is written, sent or installed.
     void endRun();
-    /// Aborts the request in flight without any of its notifications reaching us,
-    /// and drops the unfinished cache file.
+    /// Aborts the download in flight without any of its notifications reaching us,
+    /// and drops its unfinished cache file.
     void stopTransfer();
 
     std::atomic<bool> m_success{false};
@@ -102,13 +84,7 @@ private:
     int m_current = 0;
     QNetworkAccessManager m_manager;
 
-    QNetworkReply *m_reply = nullptr;              ///< the request in flight, if any
-    std::unique_ptr<QTemporaryFile> m_cacheFile;   ///< the body being written, once 200 came
-    std::unique_ptr<QCryptographicHash> m_hash;    ///< MD5 of the body so far
-    Sha256 m_sha256;                               ///< its SHA-256, for signed releases
-    quint64 m_received = 0;                        ///< body bytes so far
-    QByteArray m_chunk;                            ///< read buffer, one per run
-    QTimer m_speedTimer;                           ///< samples m_received while a transfer runs
-    QList<quint64> m_speedSamples;                 ///< m_received at the last window's steps
+    std::unique_ptr<CDownloadTransfer> m_transfer; ///< the download in flight, if any
+    int m_transferTimeoutMs;                       ///< see setTransferTimeout()
     std::atomic<bool> m_ended{false};              ///< read by the started thread
 };
