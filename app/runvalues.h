@@ -16,6 +16,7 @@ struct RunValues
     QString updateUrl;    ///< base address of the update server, as configured
     QString hostExePath;  ///< absolute path of the host executable
     bool consoleMode = false;                      ///< outcomes go to standard output as JSON
+    int connections = 6;                           ///< downloads in flight at once (1-16)
     CUpdateError *errorDialog = nullptr;           ///< the one error dialog of the process
     QNetworkAccessManager *networkManager = nullptr; ///< used by every request of the run
 };

@@ -75,6 +75,11 @@ RunValues readConfiguration(const QString &exeDir, const QStringList &arguments,
     if (QFileInfo(host).isRelative())
         host = QDir(exeDir).absoluteFilePath(host);
     values.hostExePath = host;
+    // Six is what browsers open per host and what servers are tuned for; anything
+    // that is not a whole number from 1 to 16 means the default.
+    bool ok = false;
+    const int connections = settings.value(QStringLiteral("Connections")).toString().trimmed().toInt(&ok);
+    values.connections = ok && connections >= 1 && connections <= 16 ? connections : 6;
     values.consoleMode =
         firstArgument(arguments).compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
     return values;

@@ -22,12 +22,15 @@ bool isLink(const QFileInfo &info)
 } // namespace
 
 CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
-                                 QList<UpdateFileEntry> files, QObject *parent)
+                                 QList<UpdateFileEntry> files, QObject *parent, int connections)
     : QThread(parent)
     , m_url(url)
     , m_cacheDir(cacheDir)
     , m_appDir(appDir)
     , m_files(files)
+    // Qt 5 opens at most six connections to one server and queues further requests
+    // inside; a queued request would spend its speed window waiting there.
+    , m_connections(qBound(1, connections, 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
@@ -43,6 +46,14 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     // Queued to this thread: a cancel that only quit the loop still stops the
     // transfer at once instead of with the next notification of the reply.
     connect(this, &QThread::finished, this, &CDownloadThread::onThreadFinished);
+    // The constructor sends only the first request, as it always has; the others
+    // follow once the thread runs, when whoever shows the progress is connected
+    // and sees every file begin.
+    connect(this, &QThread::started, this, [this] {
+        m_inFlightLimit = m_connections;
+        if (!m_ended.load())
+            downloadNext();
+    }, Qt::QueuedConnection);
 
     downloadNext();
 }
@@ -54,8 +65,8 @@ CDownloadThread::~CDownloadThread()
     requestInterruption();
     quit();
     wait();
-    // Its destructor aborts the request; no event loop may run to delete it later.
-    m_transfer.reset();
+    // Their destructors abort the requests; no event loop may run to delete them later.
+    m_transfers.clear();
 }
 
 bool CDownloadThread::isSuccess() const
@@ -71,9 +82,9 @@ QString CDownloadThread::errorMsg() const
 void CDownloadThread::setTransferTimeout(int milliseconds)
 {
     m_transferTimeoutMs = milliseconds;
-    // The first request is sent by the constructor, before anyone can call this.
-    if (m_transfer)
-        m_transfer->setSpeedWindow(milliseconds);
+    // The first requests are sent by the constructor, before anyone can call this.
+    for (const auto &transfer : m_transfers)
+        transfer.second->setSpeedWindow(milliseconds);
 }
 
 QFileInfo CDownloadThread::cachedInfo(int index) const
@@ -91,13 +102,14 @@ bool CDownloadThread::stopRequested() const
 
 void CDownloadThread::downloadNext()
 {
-    while (m_current < m_files.size()) {
+    while (m_next < m_files.size() && int(m_transfers.size()) < m_inFlightLimit) {
         if (stopRequested()) {
             stop();
             return;
         }
-        const UpdateFileEntry &entry = m_files.at(m_current);
-        const QFileInfo cached = cachedInfo(m_current);
+        const int index = m_next++;
+        const UpdateFileEntry &entry = m_files.at(index);
+        const QFileInfo cached = cachedInfo(index);
         // The list comes from the network: a path that could leave the cache or the
         // installation root is never joined to either.
         if (!isSafeRelativePath(entry.path)) {
@@ -108,12 +120,14 @@ void CDownloadThread::downloadNext()
         if (!prepareCachedPlace(entry, cached, valid))
             return;
         if (!valid) {
-            sendRequest(entry, cached);
-            return;
+            sendRequest(index);
+            if (m_ended.load())
+                return;
         }
-        ++m_current;
     }
-    install();
+    // Installation starts only when every listed file lies verified in the cache.
+    if (m_next >= m_files.size() && m_transfers.empty())
+        install();
 }
 
 bool CDownloadThread::prepareCachedPlace(const UpdateFileEntry &entry, const QFileInfo &cached,
@@ -170,27 +184,40 @@ bool CDownloadThread::prepareCacheFolders(const QString &relativePath)
     return true;
 }
 
-void CDownloadThread::sendRequest(const UpdateFileEntry &entry, const QFileInfo &cached)
+void CDownloadThread::sendRequest(int index)
 {
-    emit downloadStarted(cached, m_current, m_files.size());
+    const QFileInfo cached = cachedInfo(index);
+    emit downloadStarted(cached, index, m_files.size());
     // A receiver connected directly may have cancelled the run.
     if (stopRequested()) {
         stop();
         return;
     }
-    m_transfer = std::make_unique<CDownloadTransfer>(&m_manager, m_url, entry, cached,
+    auto owned = std::make_unique<CDownloadTransfer>(&m_manager, m_url, m_files.at(index), cached,
                                                      [this] { return stopRequested(); });
-    CDownloadTransfer *transfer = m_transfer.get();
-    m_transfer->setSpeedWindow(m_transferTimeoutMs);
-    connect(transfer, &CDownloadTransfer::progress, this,
-            [this](qint64 received, qint64 total) { emit downloadProgress(received, total); });
+    CDownloadTransfer *transfer = owned.get();
+    m_transfers[index] = std::move(owned);
+    transfer->setSpeedWindow(m_transferTimeoutMs);
+    // With several files under way, the file bar follows the oldest of them: the
+    // one the run waits for longest.
+    connect(transfer, &CDownloadTransfer::progress, this, [this, index](qint64 received, qint64 total) {
+        if (m_transfers.begin()->first == index)
+            emit downloadProgress(received, total);
+    });
     connect(transfer, &CDownloadTransfer::failed, this,
             [this, transfer](const QString &message) { fail(transfer->cached(), message); });
     connect(transfer, &CDownloadTransfer::stopped, this, &CDownloadThread::stop);
-    connect(transfer, &CDownloadTransfer::succeeded, this, [this] {
+    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, cached] {
         // Its signal is still being delivered: deleted later, not now.
-        m_transfer.release()->deleteLater();
-        ++m_current;
+        const auto done = m_transfers.find(index);
+        done->second.release()->deleteLater();
+        m_transfers.erase(done);
+        emit downloadFinished(cached);
+        // A receiver connected directly may have cancelled the run.
+        if (stopRequested()) {
+            stop();
+            return;
+        }
         downloadNext();
     });
     transfer->start();
@@ -220,15 +247,16 @@ void CDownloadThread::stop()
 void CDownloadThread::endRun()
 {
     m_ended.store(true);
-    stopTransfer();
+    stopTransfers();
 }
 
-void CDownloadThread::stopTransfer()
+void CDownloadThread::stopTransfers()
 {
-    if (m_transfer) {
-        // Stopped from inside one of its own signals, perhaps: deleted later.
-        m_transfer->abort();
-        m_transfer->disconnect(this);
-        m_transfer.release()->deleteLater();
+    // Stopped from inside one of their own signals, perhaps: deleted later.
+    for (auto &transfer : m_transfers) {
+        transfer.second->abort();
+        transfer.second->disconnect(this);
+        transfer.second.release()->deleteLater();
     }
+    m_transfers.clear();
 }

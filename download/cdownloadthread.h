@@ -11,12 +11,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 
 class CDownloadTransfer;
 
-/// Downloads the given entries one after another into the cache, each verified by
-/// its CDownloadTransfer, then installs them all into the installation root.
+/// Downloads the given entries into the cache, up to connections of them at once and
+/// requested in list order, each verified by its CDownloadTransfer; then installs
+/// them all, in list order, into the installation root.
 /// All work runs on the constructing thread's event loop; the thread itself only
 /// idles until the run ends, and its finished() tells the creator so.
 class CDownloadThread : public QThread
@@ -24,7 +26,7 @@ class CDownloadThread : public QThread
     Q_OBJECT
 public:
     CDownloadThread(QString url, QDir cacheDir, QDir appDir, QList<UpdateFileEntry> files,
-                    QObject *parent);
+                    QObject *parent, int connections = 1);
     ~CDownloadThread() override;
 
     /// True only when every file was installed.
@@ -40,10 +42,13 @@ Q_SIGNALS:
     void downloadStarted(QFileInfo filename, int current, int total);
     void downloadProgress(int64_t bytesReceived, int64_t bytesTotal);
     void downloadFail(QFileInfo filename, QString errormsg);
+    /// A file arrived and passed every check (it lies in the cache).
+    void downloadFinished(QFileInfo filename);
 
 private:
-    /// Processes the entry at m_current: skips it when it lies valid in the cache,
-    /// requests it otherwise; past the last entry it installs.
+    /// Takes the next entries while fewer than connections downloads are under way:
+    /// skips an entry that lies valid in the cache, requests it otherwise; once
+    /// every entry is taken and done, installs.
     void downloadNext();
     /// Clears the cached place of an entry for a download. Sets valid when the file
     /// there already matches; false when the run has failed.
@@ -51,8 +56,8 @@ private:
     /// Removes non-folders lying where folders leading to the cached place must be,
     /// then creates the missing folders. False when the run has failed.
     bool prepareCacheFolders(const QString &relativePath);
-    /// Sends the request for the entry at m_current.
-    void sendRequest(const UpdateFileEntry &entry, const QFileInfo &cached);
+    /// Starts the download of the entry at index.
+    void sendRequest(int index);
 
     void onThreadFinished();
 
@@ -71,9 +76,9 @@ private:
     void stop();
     /// Ends the run: from now on nothing more is written, sent or installed.
     void endRun();
-    /// Aborts the download in flight without any of its notifications reaching us,
-    /// and drops its unfinished cache file.
-    void stopTransfer();
+    /// Aborts the downloads in flight without any of their notifications reaching us,
+    /// and drops their unfinished cache files.
+    void stopTransfers();
 
     std::atomic<bool> m_success{false};
     QString m_errorMsg;
@@ -81,10 +86,13 @@ private:
     QDir m_cacheDir;
     QDir m_appDir;
     QList<UpdateFileEntry> m_files;
-    int m_current = 0;
+    int m_next = 0;                                ///< the first entry not yet taken
     QNetworkAccessManager m_manager;
 
-    std::unique_ptr<CDownloadTransfer> m_transfer; ///< the download in flight, if any
+    int m_connections;                             ///< downloads in flight at most
+    int m_inFlightLimit = 1;                       ///< m_connections once the thread runs
+    /// The downloads in flight by entry index; the first is the oldest.
+    std::map<int, std::unique_ptr<CDownloadTransfer>> m_transfers;
     int m_transferTimeoutMs;                       ///< see setTransferTimeout()
     std::atomic<bool> m_ended{false};              ///< read by the started thread
 };

@@ -65,9 +65,9 @@ class WorkerRun
 {
 public:
     WorkerRun(const QString &url, const QString &cacheDir, const QString &appDir,
-              const QList<UpdateFileEntry> &files)
+              const QList<UpdateFileEntry> &files, int connections = 1)
         : worker(std::make_unique<CDownloadThread>(url, QDir(cacheDir), QDir(appDir), files,
-                                                   nullptr))
+                                                   nullptr, connections))
         , started(worker.get(), &CDownloadThread::downloadStarted)
         , progress(worker.get(), &CDownloadThread::downloadProgress)
         , failed(worker.get(), &CDownloadThread::downloadFail)

@@ -89,6 +89,8 @@ private Q_SLOTS:
     void oversizeBodyCutEarly();
     void speedFloor_data();
     void speedFloor();
+    void severalInFlight_data();
+    void severalInFlight();
     void cancelStopsTheRun_data();
     void cancelStopsTheRun();
     void pathIsEncodedInAddress_data();
@@ -109,9 +111,9 @@ private:
                                   : m_dir->filePath(QStringLiteral("app/") + relative);
     }
     QString base() const { return m_server->baseUrl() + QStringLiteral("/pub/"); }
-    std::unique_ptr<WorkerRun> run(const QList<UpdateFileEntry> &files) const
+    std::unique_ptr<WorkerRun> run(const QList<UpdateFileEntry> &files, int connections = 1) const
     {
-        return std::make_unique<WorkerRun>(base(), cachePath(), appPath(), files);
+        return std::make_unique<WorkerRun>(base(), cachePath(), appPath(), files, connections);
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -484,6 +486,65 @@ void TestCDownloadThread::speedFloor()
     QCOMPARE(r->failed.count(), 1);
     QCOMPARE(r->failed.at(0).at(1).toString(), message);
     QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+void TestCDownloadThread::severalInFlight_data()
+{
+    QTest::addColumn<bool>("failing");
+    QTest::newRow("all arrive") << false;
+    QTest::newRow("one fails") << true;
+}
+
+void TestCDownloadThread::severalInFlight()
+{
+    QFETCH(bool, failing);
+    // Five files, three at once: a comes at once, b and d are slow, c is slow too or
+    // fails after a moment, e waits for a free slot.
+    QList<UpdateFileEntry> files;
+    for (const char name : QByteArray("abcde")) {
+        const QString file = QString(QLatin1Char(name)) + QStringLiteral(".bin");
+        const QByteArray body = patterned(3000 + name, name);
+        Response response = TestHttpServer::ok(body);
+        response.delayMs = name == 'a' ? 0 : 600;
+        if (failing && name == 'c') {
+            response = TestHttpServer::status(404);
+            response.delayMs = 200;
+        }
+        m_server->setRoute("/pub/" + file.toUtf8(), response);
+        files.append(entryFor(file, body));
+    }
+    auto r = run(files, 3);
+    QVERIFY(r->startAndWait(10000));
+    // Requested in list order, each announced just before its request.
+    const QList<TestHttpServer::Request> requests = m_server->requests();
+    QStringList started;
+    for (const QString &line : qAsConst(r->log)) {
+        if (line.startsWith(QLatin1String("started ")))
+            started.append(line);
+    }
+    if (!failing) {
+        QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
+        QCOMPARE(requests.size(), 5);
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(requests.at(i).target, "/pub/" + QByteArray(1, "abcde"[i]) + ".bin");
+        // b, c and d were under way together: three connections.
+        QVERIFY(m_server->connectionCount() >= 3);
+        // The constructor's own request (a) reaches no receiver, like in the updater.
+        QCOMPARE(started, (QStringList{QStringLiteral("started b.bin 1/5"), QStringLiteral("started c.bin 2/5"),
+                                       QStringLiteral("started d.bin 3/5"), QStringLiteral("started e.bin 4/5")}));
+        QCOMPARE(filesBelow(appPath()).size(), 5);
+        return;
+    }
+    // The first failure is the one reported; nothing further is requested, the
+    // transfers under way stop, and what was verified stays in the cache.
+    QCOMPARE(r->worker->errorMsg(), QStringLiteral("下载更新文件c.bin网络错误"));
+    QCOMPARE(r->failed.count(), 1);
+    QCOMPARE(m_server->requestCount("/pub/e.bin"), 0);
+    QCOMPARE(filesBelow(cachePath()), QStringList{QStringLiteral("a.bin")});
+    r->destroy();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 3000);
+    QCOMPARE(m_server->requestCount("/pub/e.bin"), 0);
+    QCOMPARE(filesBelow(appPath()), QStringList());
 }
 
 void TestCDownloadThread::cancelStopsTheRun_data()

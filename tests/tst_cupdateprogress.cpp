@@ -101,6 +101,7 @@ private Q_SLOTS:
     void downloadFail_data();
     void downloadFail();
 
+    void severalUnderWayNameTheOldest();
     void burstOfChangesPaintsFewFrames();
     void singleFileRunKeepsInitialTexts();
     void secondFileMovesOverallBar();
@@ -321,6 +322,39 @@ private:
 
 } // namespace
 
+void TestCUpdateProgress::severalUnderWayNameTheOldest()
+{
+    // With several downloads in flight the files begin in list order but end in any:
+    // the description and the file bar stay with the oldest file still coming, the
+    // overall bar with the files begun.
+    TestHttpServer server;
+    QVERIFY(server.start());
+    TestHttpServer::Response slow = TestHttpServer::ok(QByteArray(1000, 's'));
+    slow.delayMs = 20000;
+    server.setRoute("/v/slow", slow);
+    Run run;
+    QVERIFY(run.make(server.baseUrl() + "/v/", {entryFor(QStringLiteral("slow"), QByteArray(1000, 's'))}));
+    CUpdateProgress dialog(run.worker.get());
+    QProgressBar *fileBar = bar(dialog, "progress");
+    QProgressBar *overall = bar(dialog, "total");
+    const QFileInfo a(QStringLiteral("/cache/a.bin")), b(QStringLiteral("/cache/sub/b.bin")),
+            c(QStringLiteral("/cache/c.bin"));
+    dialog.onDownloadStarted(a, 0, 4);
+    dialog.onDownloadProgress(30, 100);
+    dialog.onDownloadStarted(b, 1, 4);
+    dialog.onDownloadStarted(c, 2, 4);
+    QCOMPARE(descText(dialog), QStringLiteral("正在下载更新文件a.bin"));
+    QCOMPARE(fileBar->value(), 30);
+    QCOMPARE(overall->value(), 50);
+    dialog.onDownloadFinished(c); // not the oldest: nothing moves
+    QCOMPARE(descText(dialog), QStringLiteral("正在下载更新文件a.bin"));
+    QCOMPARE(fileBar->value(), 30);
+    dialog.onDownloadFinished(a);
+    QCOMPARE(descText(dialog), QStringLiteral("正在下载更新文件b.bin"));
+    QCOMPARE(fileBar->value(), 0);
+    QCOMPARE(overall->value(), 50);
+}
+
 void TestCUpdateProgress::burstOfChangesPaintsFewFrames()
 {
     // Thousands of small files bring thousands of changes a second; painting each one
@@ -342,9 +376,11 @@ void TestCUpdateProgress::burstOfChangesPaintsFewFrames()
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < 2000; ++i) {
-        dialog.onDownloadStarted(QFileInfo(QStringLiteral("/cache/f%1").arg(i)), i, 2000);
+        const QFileInfo file(QStringLiteral("/cache/f%1").arg(i));
+        dialog.onDownloadStarted(file, i, 2000);
         dialog.onDownloadProgress(i % 100 + 1, 100);
         QCOMPARE(fileBar->value(), i % 100 + 1);
+        dialog.onDownloadFinished(file);
         QCoreApplication::processEvents();
     }
     const qint64 elapsed = clock.elapsed();

@@ -265,21 +265,33 @@ void TestStartup::folders_data()
     QTest::addColumn<QString>("rootDir");    // expected, relative to base
     QTest::addColumn<QString>("hostExe");
     QTest::addColumn<QString>("cacheDir");
+    QTest::addColumn<int>("connections");
 
     QTest::newRow("defaults") << QString() << QString()
-                              << "Host" << "Host/Host.exe" << "Host/update";
-    QTest::newRow("bin") << "bin" << QString() << "Host" << "Host/bin/Host.exe" << "Host/bin/update";
-    QTest::newRow("BIN") << "BIN" << QString() << "Host" << "Host/BIN/Host.exe" << "Host/BIN/update";
+                              << "Host" << "Host/Host.exe" << "Host/update" << 6;
+    QTest::newRow("bin") << "bin" << QString() << "Host" << "Host/bin/Host.exe" << "Host/bin/update" << 6;
+    QTest::newRow("BIN") << "BIN" << QString() << "Host" << "Host/BIN/Host.exe" << "Host/BIN/update" << 6;
     QTest::newRow("bins is no bin") << "bins" << QString()
-                                    << "Host/bins" << "Host/bins/Host.exe" << "Host/bins/update";
+                                    << "Host/bins" << "Host/bins/Host.exe" << "Host/bins/update" << 6;
     QTest::newRow("relative ExeName in bin") << "bin" << "ExeName=tools/Run.exe"
-                                             << "Host" << "Host/bin/tools/Run.exe" << "Host/bin/update";
+                                             << "Host" << "Host/bin/tools/Run.exe" << "Host/bin/update" << 6;
     QTest::newRow("absolute ExeName") << "bin" << "ExeName={base}/other/Run.exe"
-                                      << "Host" << "other/Run.exe" << "Host/bin/update";
+                                      << "Host" << "other/Run.exe" << "Host/bin/update" << 6;
     QTest::newRow("cache three levels deep") << QString() << "Cache={base}/c1/c2/c3"
-                                             << "Host" << "Host/Host.exe" << "c1/c2/c3";
+                                             << "Host" << "Host/Host.exe" << "c1/c2/c3" << 6;
     QTest::newRow("relative cache") << "bin" << "Cache=rel/cache"
-                                    << "Host" << "Host/bin/Host.exe" << "scratch/rel/cache";
+                                    << "Host" << "Host/bin/Host.exe" << "scratch/rel/cache" << 6;
+    // Downloads in flight: 1-16, anything else the default.
+    for (const QString &connections : {QStringLiteral("1"), QStringLiteral("16"), QStringLiteral(" 3 ")}) {
+        QTest::addRow("Connections=%s", qPrintable(connections))
+            << QString() << "Connections=" + connections << "Host" << "Host/Host.exe" << "Host/update"
+            << connections.trimmed().toInt();
+    }
+    for (const QString &connections : {QStringLiteral("0"), QStringLiteral("17"), QStringLiteral("-2"),
+                                       QStringLiteral("four"), QStringLiteral("2.5")}) {
+        QTest::addRow("Connections=%s", qPrintable(connections))
+            << QString() << "Connections=" + connections << "Host" << "Host/Host.exe" << "Host/update" << 6;
+    }
 }
 
 void TestStartup::folders()
@@ -289,6 +301,7 @@ void TestStartup::folders()
     QFETCH(QString, rootDir);
     QFETCH(QString, hostExe);
     QFETCH(QString, cacheDir);
+    QFETCH(int, connections);
 
     Installation inst(exeSubfolder);
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
@@ -308,6 +321,7 @@ void TestStartup::folders()
     QVERIFY(values.cacheDir.isAbsolute());
     QVERIFY(QFileInfo(values.cacheDir.absolutePath()).isDir());
     QCOMPARE(values.exeDir, inst.exeDir());
+    QCOMPARE(values.connections, connections);
 }
 
 void TestStartup::foldersOfTheExecutable()

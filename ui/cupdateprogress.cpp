@@ -54,6 +54,7 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
     connect(m_ui->cancel, &QPushButton::clicked, thread, &QThread::quit);
     connect(thread, &CDownloadThread::downloadStarted, this, &CUpdateProgress::onDownloadStarted);
     connect(thread, &CDownloadThread::downloadProgress, this, &CUpdateProgress::onDownloadProgress);
+    connect(thread, &CDownloadThread::downloadFinished, this, &CUpdateProgress::onDownloadFinished);
     connect(thread, &CDownloadThread::downloadFail, this, &CUpdateProgress::onDownloadFail);
     // The only way the dialog closes: the driver may destroy the worker only after
     // its thread has ended, so the dialog must not return before that.
@@ -89,8 +90,30 @@ void CUpdateProgress::onDownloadStarted(QFileInfo filename, int current, int tot
     const int percent = overallPercent(current, total);
     if (percent >= 0)
         m_ui->total->setValue(percent);
-    m_ui->desc->setText(tr("正在下载更新文件%1").arg(filename.fileName()));
+    m_underWay.append(filename.absoluteFilePath());
+    // The file bar follows the oldest file under way, so it starts over only when
+    // that one changes.
+    if (m_underWay.size() == 1)
+        m_ui->progress->setValue(0);
+    showOldestUnderWay();
+}
+
+void CUpdateProgress::onDownloadFinished(QFileInfo filename)
+{
+    // Compared by path: QFileInfo's == takes two files that do not exist yet for one.
+    const QString path = filename.absoluteFilePath();
+    const bool wasOldest = !m_underWay.isEmpty() && m_underWay.first() == path;
+    m_underWay.removeOne(path);
+    if (!wasOldest || m_underWay.isEmpty())
+        return;
+    holdPainting();
     m_ui->progress->setValue(0);
+    showOldestUnderWay();
+}
+
+void CUpdateProgress::showOldestUnderWay()
+{
+    m_ui->desc->setText(tr("正在下载更新文件%1").arg(QFileInfo(m_underWay.first()).fileName()));
 }
 
 void CUpdateProgress::onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal)

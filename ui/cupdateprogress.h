@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QFileInfo>
+#include <QStringList>
 #include <QString>
 #include <QTimer>
 
@@ -27,6 +28,9 @@ public:
 
     /// A file after the first one begins: overall bar, description, file bar reset.
     void onDownloadStarted(QFileInfo filename, int current, int total);
+    /// A file is verified. With several under way, the description names the oldest
+    /// one still coming, the one the run waits for longest.
+    void onDownloadFinished(QFileInfo filename);
     /// Byte progress of the current file; totals of 0 or less leave the bar alone.
     void onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal);
     /// Shows the worker's failure text unchanged until the thread's end closes the dialog.
@@ -44,7 +48,10 @@ private:
     void holdPainting();
     /// Paints what changed since the last frame.
     void paintFrame();
+    /// Names the oldest file still under way in the description.
+    void showOldestUnderWay();
 
     std::unique_ptr<Ui::CUpdateProgress> m_ui;
     QTimer m_frameTimer; ///< runs while changes wait for the next frame
+    QStringList m_underWay; ///< paths of the files begun and not yet verified, oldest first
 };
