@@ -49,6 +49,8 @@ Q_SIGNALS:
     void stopped();
 
 private:
+    class BackgroundSha256;
+
     void onReadyRead();
     void onReplyProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onReplyFinished();
@@ -72,7 +74,8 @@ private:
     QNetworkReply *m_reply = nullptr;
     std::unique_ptr<QTemporaryFile> m_cacheFile; ///< the body being written
     QCryptographicHash m_md5{QCryptographicHash::Md5};
-    Sha256 m_sha256;                             ///< only for entries of signed releases
+    Sha256 m_sha256;                             ///< only for small entries of signed releases
+    std::unique_ptr<BackgroundSha256> m_backgroundSha256; ///< for large ones
     quint64 m_received = 0;                      ///< body bytes so far
     QByteArray m_chunk;                          ///< read buffer
     QTimer m_speedTimer;                         ///< samples m_received while the transfer runs
