@@ -27,6 +27,7 @@
 # Environment: REPEAT, SMALL_FILES (2000), BIG_MIB (512), KEEP=1 keeps the folder.
 
 set -euo pipefail
+. "$(dirname "$0")/nginx.sh"
 
 BUILD=$(cd "${1:-build}" && pwd)
 PUBLISH=$BUILD/updater-publish
@@ -95,42 +96,7 @@ for release in large small; do
 done
 chmod -R a+rX "$WORK/www"
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$WORK/nginx/logs" "$WORK/nginx/temp"
-USER_LINE=
-if [ "$(id -u)" = 0 ]; then
-    USER_LINE="user root;"
-fi
-cat > "$WORK/nginx/nginx.conf" <<EOF
-$USER_LINE
-worker_processes 1;
-error_log "$WORK/nginx/logs/error.log";
-pid "$WORK/nginx/nginx.pid";
-events { worker_connections 64; }
-http {
-    default_type application/octet-stream;
-    access_log off;
-    sendfile on;
-    keepalive_requests 100000;
-    client_body_temp_path "$WORK/nginx/temp/body";
-    proxy_temp_path "$WORK/nginx/temp/proxy";
-    fastcgi_temp_path "$WORK/nginx/temp/fastcgi";
-    uwsgi_temp_path "$WORK/nginx/temp/uwsgi";
-    scgi_temp_path "$WORK/nginx/temp/scgi";
-    server {
-        listen 127.0.0.1:$PORT;
-        root "$WORK/www";
-    }
-}
-EOF
-"$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g "daemon off;" &
-NGINX_PID=$!
-for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$PORT/large/update.ini" && break
-    sleep 0.1
-done
-curl -sf -o /dev/null "http://127.0.0.1:$PORT/large/update.ini" \
-    || { cat "$WORK/nginx/logs/error.log" >&2; exit 1; }
+start_nginx large/update.ini
 BASE=http://127.0.0.1:$PORT
 
 # curl's configuration: every listed path once, in list order, into dl/.

@@ -45,6 +45,7 @@
 # killed), KEEP=1 keeps the folder.
 
 set -euo pipefail
+. "$(dirname "$0")/nginx.sh"
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "${1:-build}" && pwd)
@@ -147,38 +148,10 @@ echo "bomb: $(stat -c %s "$WORK/bomb.gz") bytes, inflating to 1073741824"
 chmod -R a+rX "$WORK/www"
 
 echo "== servers"
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$WORK/nginx/logs" "$WORK/nginx/temp"
-USER_LINE=
-if [ "$(id -u)" = 0 ]; then
-    USER_LINE="user root;"
-fi
-cat > "$WORK/nginx/nginx.conf" <<EOF
-$USER_LINE
-worker_processes 1;
-error_log "$WORK/nginx/logs/error.log";
-pid "$WORK/nginx/nginx.pid";
-events { worker_connections 64; }
-http {
-    default_type application/octet-stream;
-    access_log off;
-    sendfile on;
-    client_body_temp_path "$WORK/nginx/temp/body";
-    proxy_temp_path "$WORK/nginx/temp/proxy";
-    fastcgi_temp_path "$WORK/nginx/temp/fastcgi";
-    uwsgi_temp_path "$WORK/nginx/temp/uwsgi";
-    scgi_temp_path "$WORK/nginx/temp/scgi";
-    server {
-        listen 127.0.0.1:$PORT;
-        root "$WORK/www";
-        # /CASE.N/... is /CASE/...: one address per run, as on the Python server.
-        rewrite "^/([^/.]+)\.[0-9]+(/.*)\$" /\$1\$2 last;
-    }
-}
-EOF
+# /CASE.N/... is /CASE/...: one address per run, as on the Python server.
+NGINX_SERVER_EXTRA='rewrite "^/([^/.]+)\.[0-9]+(/.*)$" /$1$2 last;'
 show "$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g "daemon off;"
-"$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g "daemon off;" &
-NGINX_PID=$!
+start_nginx release/update.ini
 
 MIB=$((1024 * 1024))
 cat > "$WORK/rules.json" <<EOF
@@ -207,11 +180,9 @@ python3 "$SERVER_PY" "$WORK/www" "$WORK/rules.json" "$WORK/server.port" "$WORK/s
 SERVER_PID=$!
 
 for _ in $(seq 100); do
-    [ -s "$WORK/server.port" ] && curl -s -m 5 -o /dev/null "http://127.0.0.1:$PORT/release/update.ini" && break
+    [ -s "$WORK/server.port" ] && break
     sleep 0.1
 done
-curl -sf -m 5 -o /dev/null "http://127.0.0.1:$PORT/release/update.ini" \
-    || { cat "$WORK/nginx/logs/error.log" >&2; exit 1; }
 [ -s "$WORK/server.port" ] || { cat "$WORK/server.err" >&2; exit 1; }
 NGINX_BASE=http://127.0.0.1:$PORT
 PY_BASE=http://127.0.0.1:$(cat "$WORK/server.port")

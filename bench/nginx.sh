@@ -1,0 +1,49 @@
+# Sourced by the benchmark scripts: a free loopback port, and nginx serving
+# $WORK/www on 127.0.0.1 with a configuration and logs of its own under $WORK/nginx.
+# Needs NGINX (the nginx binary) and WORK; NGINX_SERVER_EXTRA, when set, is added to
+# the server block as it is. Sets PORT and NGINX_PID.
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_nginx PROBE: starts nginx and waits until PROBE (a path below www/) answers.
+start_nginx() {
+    local probe=$1 user_line=
+    PORT=$(free_port)
+    mkdir -p "$WORK/nginx/logs" "$WORK/nginx/temp"
+    # Started as root, nginx hands requests to workers of another user, who cannot
+    # read a private temporary folder.
+    [ "$(id -u)" != 0 ] || user_line="user root;"
+    cat > "$WORK/nginx/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+error_log "$WORK/nginx/logs/error.log";
+pid "$WORK/nginx/nginx.pid";
+events { worker_connections 256; }
+http {
+    default_type application/octet-stream;
+    access_log off;
+    sendfile on;
+    keepalive_requests 100000;
+    client_body_temp_path "$WORK/nginx/temp/body";
+    proxy_temp_path "$WORK/nginx/temp/proxy";
+    fastcgi_temp_path "$WORK/nginx/temp/fastcgi";
+    uwsgi_temp_path "$WORK/nginx/temp/uwsgi";
+    scgi_temp_path "$WORK/nginx/temp/scgi";
+    server {
+        listen 127.0.0.1:$PORT;
+        root "$WORK/www";
+        ${NGINX_SERVER_EXTRA:-}
+    }
+}
+CONF
+    "$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g "daemon off;" &
+    NGINX_PID=$!
+    for _ in $(seq 100); do
+        curl -s -m 5 -o /dev/null "http://127.0.0.1:$PORT/$probe" && break
+        sleep 0.1
+    done
+    curl -sf -m 5 -o /dev/null "http://127.0.0.1:$PORT/$probe" \
+        || { cat "$WORK/nginx/logs/error.log" >&2; exit 1; }
+}
