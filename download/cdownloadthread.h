@@ -1,11 +1,11 @@
 #pragma once
 
+#include "download/chttpaccessmanager.h"
 #include "update/filelist.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QString>
 #include <QThread>
 
@@ -87,7 +87,7 @@ private:
     QDir m_appDir;
     QList<UpdateFileEntry> m_files;
     int m_next = 0;                                ///< the first entry not yet taken
-    QNetworkAccessManager m_manager;
+    CHttpAccessManager m_manager;
 
     int m_connections;                             ///< downloads in flight at most
     int m_inFlightLimit = 1;                       ///< m_connections once the thread runs

@@ -198,8 +198,11 @@ private:
         if (bodyless)
             m_total = 0;
 
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' '
-                + (r.reason.isEmpty() ? reasonFor(r.status) : r.reason) + "\r\n";
+        QByteArray head = (r.statusLine.isEmpty()
+                               ? "HTTP/1.1 " + QByteArray::number(r.status) + ' '
+                                     + (r.reason.isEmpty() ? reasonFor(r.status) : r.reason)
+                               : r.statusLine)
+                + "\r\n";
         for (const auto &h : r.headers)
             head += h.first + ": " + h.second + "\r\n";
         switch (r.framing) {

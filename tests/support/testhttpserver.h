@@ -71,6 +71,9 @@ public:
         Answer answer = Answer::Respond;
         int status = 200;
         QByteArray reason;        ///< status text; empty picks the usual one ("OK", "Not Found")
+        /// When set, sent instead of "HTTP/1.1 <status> <reason>" (an older version, a
+        /// malformed line, an interim answer followed by the real status line).
+        QByteArray statusLine;
         HeaderList headers;       ///< sent in this order, duplicates allowed, before the automatic ones
         QByteArray body;          ///< the body, unless bodyFile is set
         QString bodyFile;         ///< stream the body from this file (never held in memory whole)

@@ -1,0 +1,99 @@
+#include "download/chttpaccessmanager.h"
+
+#include "download/chttpreply.h"
+
+#include <QNetworkProxy>
+#include <QNetworkProxyFactory>
+#include <QNetworkRequest>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace {
+
+// Idle connections kept per server at most; the worker never has more than six
+// requests in flight, so more would only hold sockets open on the server.
+constexpr int MaxIdlePerServer = 8;
+
+} // namespace
+
+CHttpAccessManager::CHttpAccessManager(QObject *parent)
+    : QNetworkAccessManager(parent)
+{
+}
+
+CHttpAccessManager::~CHttpAccessManager()
+{
+    for (QTcpSocket *socket : qAsConst(m_idle)) {
+        socket->disconnect(this);
+        socket->abort();
+        delete socket;
+    }
+}
+
+bool CHttpAccessManager::takesRequest(Operation op, const QNetworkRequest &request) const
+{
+    const QUrl url = request.url();
+    if (op != GetOperation || url.scheme() != QLatin1String("http") || url.host().isEmpty()
+        || !url.userInfo().isEmpty())
+        return false;
+    // Whatever a proxy would do with the request is left to Qt, which knows proxies.
+    QList<QNetworkProxy> proxies;
+    if (proxyFactory())
+        proxies = proxyFactory()->queryProxy(QNetworkProxyQuery(url));
+    else if (proxy().type() != QNetworkProxy::DefaultProxy)
+        proxies = {proxy()};
+    else
+        proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
+    return proxies.isEmpty() || proxies.constFirst().type() == QNetworkProxy::NoProxy;
+}
+
+QNetworkReply *CHttpAccessManager::createRequest(Operation op, const QNetworkRequest &request,
+                                                 QIODevice *outgoingData)
+{
+    if (!takesRequest(op, request))
+        return QNetworkAccessManager::createRequest(op, request, outgoingData);
+    return new CHttpReply(request, this);
+}
+
+QTcpSocket *CHttpAccessManager::takeIdleConnection(const QString &key)
+{
+    while (QTcpSocket *socket = m_idle.take(key)) {
+        socket->disconnect(this);
+        // A server may have closed it, or sent something unasked, since.
+        if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
+            return socket;
+        socket->abort();
+        socket->deleteLater();
+    }
+    return nullptr;
+}
+
+void CHttpAccessManager::keepIdleConnection(const QString &key, QTcpSocket *socket)
+{
+    if (m_idle.count(key) >= MaxIdlePerServer
+        || socket->state() != QAbstractSocket::ConnectedState) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    socket->setParent(this);
+    m_idle.insert(key, socket);
+    // Anything from an idle connection (a close, a time-out notice) ends it.
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { dropIdleConnection(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { dropIdleConnection(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { dropIdleConnection(socket); });
+}
+
+void CHttpAccessManager::dropIdleConnection(QTcpSocket *socket)
+{
+    for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+        if (it.value() == socket) {
+            m_idle.erase(it);
+            socket->disconnect(this);
+            socket->abort();
+            // Its own signal is being delivered.
+            socket->deleteLater();
+            return;
+        }
+    }
+}
