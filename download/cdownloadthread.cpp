@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QMetaType>
+#include <QUrl>
 
 namespace {
 
@@ -28,9 +29,11 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     , m_cacheDir(cacheDir)
     , m_appDir(appDir)
     , m_files(files)
-    // Qt 5 opens at most six connections to one server and queues further requests
-    // inside; a queued request would spend its speed window waiting there.
-    , m_connections(qBound(1, connections, 6))
+    // Plain HTTP goes through our own client, which opens what it is asked for. Qt 5,
+    // which serves HTTPS, opens at most six connections to one server and queues
+    // further requests inside, where they would spend their speed window waiting.
+    , m_connections(qBound(1, connections,
+                           QUrl(url).scheme() == QLatin1String("http") ? 16 : 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
