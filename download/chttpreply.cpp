@@ -93,15 +93,20 @@ CHttpReply::CHttpReply(const QNetworkRequest &request, CHttpAccessManager *pool)
         target = "/" + target;
     m_requestBytes = "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
     bool connectionGiven = false;
+    bool agentGiven = false;
     const QList<QByteArray> names = request.rawHeaderList();
     for (const QByteArray &name : names) {
         if (name.compare("Host", Qt::CaseInsensitive) == 0)
             continue;
         connectionGiven = connectionGiven || name.compare("Connection", Qt::CaseInsensitive) == 0;
+        agentGiven = agentGiven || name.compare("User-Agent", Qt::CaseInsensitive) == 0;
         m_requestBytes += name + ": " + request.rawHeader(name) + "\r\n";
     }
     if (!connectionGiven)
         m_requestBytes += "Connection: keep-alive\r\n";
+    // What Qt's own client sends: servers and firewalls that filter on it see no change.
+    if (!agentGiven)
+        m_requestBytes += "User-Agent: Mozilla/5.0\r\n";
     m_requestBytes += "\r\n";
 
     connectSocket(true);
