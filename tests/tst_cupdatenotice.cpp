@@ -137,6 +137,9 @@ void TestCUpdateNotice::setVersion_data()
     QTest::newRow("contains %1") << QStringLiteral("3.%1.0") << QStringLiteral("发现新版本：3.%1.0");
     QTest::newRow("contains %2") << QStringLiteral("%2%1") << QStringLiteral("发现新版本：%2%1");
     QTest::newRow("spaces kept") << QStringLiteral(" 4.0 beta ") << QStringLiteral("发现新版本： 4.0 beta ");
+    // The version is the server's text, and may be anything up to a whole sentence.
+    const QString longVersion = QStringLiteral("4.0.0-beta.2+build.20240611.nightly.x86_64-pc-windows-msvc");
+    QTest::newRow("long") << longVersion << QStringLiteral("发现新版本：") + longVersion;
 }
 
 void TestCUpdateNotice::setVersion()
@@ -146,8 +149,11 @@ void TestCUpdateNotice::setVersion()
 
     CUpdateNotice dialog;
     dialog.setVersion(version);
-    const QString text = dialog.findChild<QLabel *>("version")->text();
-    QCOMPARE(text, expected);
+    const QLabel *label = dialog.findChild<QLabel *>("version");
+    const QString text = label->text();
+    QCOMPARE(wholeText(label), expected);
+    QCOMPARE(label->toolTip().isEmpty(), text == expected);
+    QVERIFY(label->fontMetrics().horizontalAdvance(text) <= label->width());
     QCOMPARE(text.at(5), QChar(0xFF1A)); // the full-width colon
 }
 

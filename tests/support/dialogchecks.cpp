@@ -3,6 +3,7 @@
 #include "ui/dialogskin.h"
 
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
 #include <QWidget>
 
@@ -32,4 +33,9 @@ QString skinDifference(QWidget &dialog, int ratio)
         }
     }
     return QString();
+}
+
+QString wholeText(const QLabel *label)
+{
+    return label->toolTip().isEmpty() ? label->text() : label->toolTip();
 }
