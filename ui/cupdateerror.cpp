@@ -1,6 +1,7 @@
 #include "ui/cupdateerror.h"
 
 #include "ui/dialogskin.h"
+#include "ui/labelfitter.h"
 #include "ui_cupdateerror.h"
 
 #include <QDesktopServices>
@@ -12,6 +13,8 @@ CUpdateError::CUpdateError(QWidget *parent)
 {
     m_ui->setupUi(this);
     applyDialogSkin(this);
+    m_title = new LabelFitter(m_ui->label);
+    m_message = new LabelFitter(m_ui->error);
     // Until a download page is configured there is nothing for the button to open.
     m_ui->download->hide();
     connect(m_ui->retry, &QPushButton::clicked, this, &QDialog::accept);
@@ -28,8 +31,8 @@ void CUpdateError::setDownloadUrl(QString url)
 
 void CUpdateError::setMessage(QString title, QString message, bool retry)
 {
-    m_ui->label->setText(title);
-    m_ui->error->setText(message);
+    m_title->setText(title);
+    m_message->setText(message);
     // A message without retry is final; the download page goes with the retry
     // offer, so that a refusal (already running, bad configuration) shows no buttons.
     m_ui->retry->setVisible(retry);

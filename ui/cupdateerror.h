@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class LabelFitter;
+
 namespace Ui {
 class CUpdateError;
 }
@@ -30,5 +32,7 @@ protected:
 
 private:
     std::unique_ptr<Ui::CUpdateError> m_ui;
+    LabelFitter *m_title = nullptr;   ///< owned by its label
+    LabelFitter *m_message = nullptr; ///< owned by its label
     QString m_downloadUrl;
 };

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class LabelFitter;
+
 namespace Ui {
 class CUpdateNoticeClass;
 }
@@ -26,4 +28,5 @@ protected:
 
 private:
     std::unique_ptr<Ui::CUpdateNoticeClass> m_ui;
+    LabelFitter *m_version = nullptr; ///< owned by its label
 };

@@ -2,6 +2,7 @@
 
 #include "download/cdownloadthread.h"
 #include "ui/dialogskin.h"
+#include "ui/labelfitter.h"
 #include "ui_cupdateprogress.h"
 
 #include <limits>
@@ -44,6 +45,9 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
 {
     m_ui->setupUi(this);
     applyDialogSkin(this);
+    // The title never changes, but a translation may make it longer than its label.
+    new LabelFitter(m_ui->label);
+    m_desc = new LabelFitter(m_ui->desc);
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setInterval(FrameIntervalMs);
     connect(&m_frameTimer, &QTimer::timeout, this, &CUpdateProgress::paintFrame);
@@ -113,7 +117,7 @@ void CUpdateProgress::onDownloadFinished(QFileInfo filename)
 
 void CUpdateProgress::showOldestUnderWay()
 {
-    m_ui->desc->setText(tr("正在下载更新文件%1").arg(QFileInfo(m_underWay.first()).fileName()));
+    m_desc->setText(tr("正在下载更新文件%1").arg(QFileInfo(m_underWay.first()).fileName()));
 }
 
 void CUpdateProgress::onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal)
@@ -128,7 +132,7 @@ void CUpdateProgress::onDownloadProgress(int64_t bytesReceived, int64_t bytesTot
 void CUpdateProgress::onDownloadFail(QFileInfo, QString errormsg)
 {
     holdPainting();
-    m_ui->desc->setText(errormsg);
+    m_desc->setText(errormsg);
 }
 
 void CUpdateProgress::reject()

@@ -10,6 +10,7 @@
 #include <memory>
 
 class CDownloadThread;
+class LabelFitter;
 
 namespace Ui {
 class CUpdateProgress;
@@ -52,6 +53,7 @@ private:
     void showOldestUnderWay();
 
     std::unique_ptr<Ui::CUpdateProgress> m_ui;
+    LabelFitter *m_desc = nullptr; ///< owned by its label
     QTimer m_frameTimer; ///< runs while changes wait for the next frame
     QStringList m_underWay; ///< paths of the files begun and not yet verified, oldest first
 };

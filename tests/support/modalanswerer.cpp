@@ -1,5 +1,7 @@
 #include "support/modalanswerer.h"
 
+#include "support/dialogchecks.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QLabel>
@@ -40,7 +42,7 @@ void ModalAnswerer::poll()
     seen.className = QString::fromLatin1(dialog->metaObject()->className());
     const QList<QLabel *> labels = dialog->findChildren<QLabel *>();
     for (QLabel *label : labels)
-        seen.texts.insert(label->objectName(), label->text());
+        seen.texts.insert(label->objectName(), wholeText(label));
     const QList<QPushButton *> buttons = dialog->findChildren<QPushButton *>();
     for (QPushButton *button : buttons) {
         if (button->isVisible())

@@ -36,7 +36,7 @@ public:
     struct Seen
     {
         QString className;             ///< e.g. "CUpdateError"
-        QMap<QString, QString> texts;  ///< label object name -> text
+        QMap<QString, QString> texts;  ///< label object name -> whole text (tool tip of a shortened one)
         QStringList visibleButtons;    ///< object names of the shown push buttons
     };
 

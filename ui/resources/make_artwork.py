@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Draws the updater's artwork: the 640x455 dialog background (RGBA PNG) and the
-32x32 32-bit window icon (single-image ICO). Standard library only, so that the
+"""Draws the updater's artwork: the 640x455 dialog background (RGBA PNG), the same
+at twice the density for screens scaled to 150 % and more (update_bg@2x.png,
+1280x910), and the 32-bit window icon with images from 16 to 64 pixels (ICO), so
+that no size is scaled up from a smaller one. Standard library only, so that the
 images can be redrawn on any machine; the outputs are committed next to it.
 
     python3 ui/resources/make_artwork.py ui/resources
@@ -69,16 +71,24 @@ def coverage(shape, x, y, samples=4):
     return hit / (samples * samples)
 
 
-def background(width=640, height=455):
+def background(width=640, height=455, scale=1):
+    """The background drawn at scale device pixels per logical pixel: every shape is
+    placed in logical coordinates, so the @2x image is the same picture, sharper."""
     top = (24, 64, 132)
     bottom = (60, 140, 210)
     panel = (250, 251, 253)
     ex, ey, er = 320, 128, 58
     rows = []
-    for y in range(height):
+    def logical(d):
+        # Where the centre of device pixel d lies, with logical pixel n centred on n.
+        return (d + 0.5) / scale - 0.5
+
+    for dy in range(height * scale):
         row = bytearray()
-        for x in range(width):
-            t = y / (height - 1)
+        y = logical(dy)
+        for dx in range(width * scale):
+            x = logical(dx)
+            t = min(1.0, max(0.0, y / (height - 1)))
             r, g, b = mix(top, bottom, t)
             # Soft light circles in the banner for a little depth.
             for cx, cy, rad, strength in ((520, 60, 180, 0.18), (90, 210, 140, 0.12), (380, 150, 90, 0.10)):
@@ -88,7 +98,7 @@ def background(width=640, height=455):
                     r, g, b = mix((r, g, b), (255, 255, 255), k)
             # The update sign in the banner, edges smoothed by supersampling.
             if abs(x - ex) <= er + 16 and abs(y - ey) <= er + 16:
-                k = coverage(lambda px, py: emblem_shape(px - ex, py - ey, er, 11), x, y)
+                k = coverage(lambda px, py: emblem_shape(logical(px) - ex, logical(py) - ey, er, 11), dx, dy)
                 if k:
                     r, g, b = mix((r, g, b), (255, 255, 255), 0.92 * k)
             # A light panel behind the texts, progress bars and buttons, under a thin
@@ -116,24 +126,27 @@ def png(width, height, rows):
 
 
 def icon_pixels(size=32):
+    """The icon drawn for size pixels; the shapes are those of the 32-pixel design,
+    scaled."""
     pixels = []
     c = size / 2
+    s = size / 32
     for y in range(size):
         for x in range(size):
-            disc = coverage(lambda px, py: math.hypot(px + 0.5 - c, py + 0.5 - c) <= 15.6, x, y)
+            disc = coverage(lambda px, py: math.hypot(px + 0.5 - c, py + 0.5 - c) <= 15.6 * s, x, y)
             if disc == 0:
                 pixels.append((0, 0, 0, 0))
                 continue
             r, g, b = mix((48, 122, 212), (18, 58, 136), y / size)
-            k = coverage(lambda px, py: emblem_shape(px + 0.5 - c, py + 0.5 - c, 9.6, 3.2), x, y)
+            k = coverage(lambda px, py: emblem_shape(px + 0.5 - c, py + 0.5 - c, 9.6 * s, 3.2 * s), x, y)
             r, g, b = mix((r, g, b), (255, 255, 255), k)
             pixels.append((int(r), int(g), int(b), int(round(255 * disc))))
     return pixels
 
 
-def ico(size=32):
+def ico_image(size):
+    """One image of an ICO file: a BITMAPINFOHEADER, BGRA rows and the AND mask."""
     pixels = icon_pixels(size)
-    header = struct.pack("<HHH", 0, 1, 1)
     xor = bytearray()
     for y in range(size - 1, -1, -1):  # bottom-up rows, BGRA
         for x in range(size):
@@ -148,15 +161,28 @@ def ico(size=32):
                 bits[x // 8] |= 0x80 >> (x % 8)
         and_mask += bits
     bih = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(xor) + len(and_mask), 0, 0, 0, 0)
-    image = bih + bytes(xor) + bytes(and_mask)
-    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
-    return header + entry + image
+    return bih + bytes(xor) + bytes(and_mask)
+
+
+def ico(sizes=(16, 24, 32, 48, 64)):
+    # Windows picks the image for the taskbar, the title of the task switcher and the
+    # like by size; Qt's icon takes the one nearest to what a screen's ratio asks for.
+    images = [ico_image(size) for size in sizes]
+    header = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    entries = b""
+    for size, image in zip(sizes, images):
+        entries += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    return header + entries + b"".join(images)
 
 
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(out, "update_bg.png"), "wb") as f:
         f.write(png(640, 455, background()))
+    with open(os.path.join(out, "update_bg@2x.png"), "wb") as f:
+        f.write(png(1280, 910, background(scale=2)))
     with open(os.path.join(out, "icon.ico"), "wb") as f:
         f.write(ico())
 
