@@ -1,5 +1,6 @@
 #include "download/cdownloadthread.h"
 
+#include "download/cdownloadpartial.h"
 #include "download/cdownloadtransfer.h"
 #include "update/changedfiles.h"
 
@@ -32,6 +33,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     // inside; a queued request would spend its speed window waiting there.
     , m_connections(qBound(1, connections, 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
+    , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
     qRegisterMetaType<int64_t>("int64_t");
@@ -55,6 +57,8 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
             downloadNext();
     }, Qt::QueuedConnection);
 
+    // Bodies kept for files that this update no longer fetches would stay forever.
+    CDownloadPartial::removeStale(m_cacheDir, m_files);
     downloadNext();
 }
 
@@ -119,11 +123,15 @@ void CDownloadThread::downloadNext()
         bool valid = false;
         if (!prepareCachedPlace(entry, cached, valid))
             return;
-        if (!valid) {
-            sendRequest(index);
-            if (m_ended.load())
-                return;
+        if (valid) {
+            // Its file is verified: bytes kept from an earlier attempt are of no use.
+            if (mayKeepPartial(index))
+                CDownloadPartial(cached, entry).discard();
+            continue;
         }
+        sendRequest(index);
+        if (m_ended.load())
+            return;
     }
     // Installation starts only when every listed file lies verified in the cache.
     if (m_next >= m_files.size() && m_transfers.empty())
@@ -155,6 +163,12 @@ bool CDownloadThread::prepareCachedPlace(const UpdateFileEntry &entry, const QFi
         return true;
     }
     return prepareCacheFolders(entry.path);
+}
+
+bool CDownloadThread::mayKeepPartial(int index) const
+{
+    const UpdateFileEntry &entry = m_files.at(index);
+    return entry.size >= CDownloadPartial::MinimumKept && !m_crowded.contains(entry.path.toLower());
 }
 
 bool CDownloadThread::prepareCacheFolders(const QString &relativePath)
@@ -194,6 +208,7 @@ void CDownloadThread::sendRequest(int index)
         return;
     }
     auto owned = std::make_unique<CDownloadTransfer>(&m_manager, m_url, m_files.at(index), cached,
+                                                     mayKeepPartial(index),
                                                      [this] { return stopRequested(); });
     CDownloadTransfer *transfer = owned.get();
     m_transfers[index] = std::move(owned);
@@ -252,6 +267,7 @@ void CDownloadThread::endRun()
 
 void CDownloadThread::stopTransfers()
 {
+    // Each keeps what it received, for a resume by the next attempt.
     // Stopped from inside one of their own signals, perhaps: deleted later.
     for (auto &transfer : m_transfers) {
         transfer.second->abort();

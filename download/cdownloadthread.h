@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -18,7 +19,8 @@ class CDownloadTransfer;
 
 /// Downloads the given entries into the cache, up to connections of them at once and
 /// requested in list order, each verified by its CDownloadTransfer; then installs
-/// them all, in list order, into the installation root.
+/// them all, in list order, into the installation root. Large bodies cut off are
+/// kept and resumed by the next attempt.
 /// All work runs on the constructing thread's event loop; the thread itself only
 /// idles until the run ends, and its finished() tells the creator so.
 class CDownloadThread : public QThread
@@ -53,6 +55,8 @@ private:
     /// Clears the cached place of an entry for a download. Sets valid when the file
     /// there already matches; false when the run has failed.
     bool prepareCachedPlace(const UpdateFileEntry &entry, const QFileInfo &cached, bool &valid);
+    /// True when the body of the entry at index may be kept for a resume.
+    bool mayKeepPartial(int index) const;
     /// Removes non-folders lying where folders leading to the cached place must be,
     /// then creates the missing folders. False when the run has failed.
     bool prepareCacheFolders(const QString &relativePath);
@@ -95,4 +99,5 @@ private:
     std::map<int, std::unique_ptr<CDownloadTransfer>> m_transfers;
     int m_transferTimeoutMs;                       ///< see setTransferTimeout()
     std::atomic<bool> m_ended{false};              ///< read by the started thread
+    QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
 };
