@@ -33,6 +33,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     // inside; a queued request would spend its speed window waiting there.
     , m_connections(qBound(1, connections, 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
+    , m_inPlace(std::size_t(m_files.size()), false)
     , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
@@ -123,6 +124,10 @@ void CDownloadThread::downloadNext()
         bool valid = false;
         if (!prepareCachedPlace(entry, cached, valid))
             return;
+        if (!valid && isInstalled(entry)) {
+            m_inPlace[std::size_t(index)] = true;
+            valid = true;
+        }
         if (valid) {
             // Its file is verified: bytes kept from an earlier attempt are of no use.
             if (mayKeepPartial(index))
@@ -163,6 +168,16 @@ bool CDownloadThread::prepareCachedPlace(const UpdateFileEntry &entry, const QFi
         return true;
     }
     return prepareCacheFolders(entry.path);
+}
+
+bool CDownloadThread::isInstalled(const UpdateFileEntry &entry) const
+{
+    // A run cut off during or right after the installation, before the record was
+    // written, left files in place that the record still calls old. The size comes
+    // first: an old version of another size costs no read at all.
+    const QFileInfo target(m_appDir.absoluteFilePath(entry.path));
+    return target.isFile() && !isLink(target) && quint64(target.size()) == entry.size
+        && fileMatchesEntry(target.absoluteFilePath(), entry);
 }
 
 bool CDownloadThread::mayKeepPartial(int index) const

@@ -14,13 +14,15 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 class CDownloadTransfer;
 
 /// Downloads the given entries into the cache, up to connections of them at once and
 /// requested in list order, each verified by its CDownloadTransfer; then installs
-/// them all, in list order, into the installation root. Large bodies cut off are
-/// kept and resumed by the next attempt.
+/// them all, in list order, into the installation root. An entry whose installed
+/// file already matches is neither downloaded nor installed; large bodies cut off
+/// are kept and resumed by the next attempt.
 /// All work runs on the constructing thread's event loop; the thread itself only
 /// idles until the run ends, and its finished() tells the creator so.
 class CDownloadThread : public QThread
@@ -55,6 +57,8 @@ private:
     /// Clears the cached place of an entry for a download. Sets valid when the file
     /// there already matches; false when the run has failed.
     bool prepareCachedPlace(const UpdateFileEntry &entry, const QFileInfo &cached, bool &valid);
+    /// True when the installed file of entry already has its size and hashes.
+    bool isInstalled(const UpdateFileEntry &entry) const;
     /// True when the body of the entry at index may be kept for a resume.
     bool mayKeepPartial(int index) const;
     /// Removes non-folders lying where folders leading to the cached place must be,
@@ -65,7 +69,8 @@ private:
 
     void onThreadFinished();
 
-    /// Moves every cached file into the installation root (cdownloadinstall.cpp).
+    /// Moves every cached file into the installation root, except those of entries
+    /// found installed already (cdownloadinstall.cpp).
     void install();
     /// Moves one cached file into place. False when the run has failed.
     bool installEntry(const UpdateFileEntry &entry);
@@ -99,5 +104,6 @@ private:
     std::map<int, std::unique_ptr<CDownloadTransfer>> m_transfers;
     int m_transferTimeoutMs;                       ///< see setTransferTimeout()
     std::atomic<bool> m_ended{false};              ///< read by the started thread
+    std::vector<bool> m_inPlace;                   ///< by index: installed file already matches
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
 };

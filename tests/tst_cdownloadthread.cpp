@@ -1,5 +1,6 @@
 #include "downloadharness.h"
 #include "support/testhttpserver.h"
+#include "update/sha256.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -145,6 +146,8 @@ private Q_SLOTS:
     void staleKeptBodies_data();
     void staleKeptBodies();
     void severalResumeEachOnItsOwn();
+    void installedFileCountsAsDone_data();
+    void installedFileCountsAsDone();
 
 private:
     QString cachePath(const QString &relative = QString()) const
@@ -996,7 +999,7 @@ void TestCDownloadThread::resumeAnswers()
 }
 
 enum class Stale { Unlisted, Md5Changed, SizeChanged, LongerThanEntry, Complete, CompleteButWrong,
-                   BytesWithoutRecord, RecordWithoutBytes, CachedCopyValid };
+                   BytesWithoutRecord, RecordWithoutBytes, CachedCopyValid, InstalledFileValid };
 Q_DECLARE_METATYPE(Stale)
 
 void TestCDownloadThread::staleKeptBodies_data()
@@ -1013,6 +1016,7 @@ void TestCDownloadThread::staleKeptBodies_data()
     QTest::newRow("bytes without their record") << Stale::BytesWithoutRecord << 1;
     QTest::newRow("record without its bytes") << Stale::RecordWithoutBytes << 1;
     QTest::newRow("valid copy in the cache") << Stale::CachedCopyValid << 0;
+    QTest::newRow("installed file already valid") << Stale::InstalledFileValid << 0;
 }
 
 void TestCDownloadThread::staleKeptBodies()
@@ -1057,6 +1061,9 @@ void TestCDownloadThread::staleKeptBodies()
         break;
     case Stale::CachedCopyValid:
         QVERIFY(writeFile(cachePath(path), body));
+        break;
+    case Stale::InstalledFileValid:
+        QVERIFY(writeFile(appPath(path), body));
         break;
     }
     if (files.isEmpty())
@@ -1112,6 +1119,88 @@ void TestCDownloadThread::severalResumeEachOnItsOwn()
     QCOMPARE(readFile(appPath(QStringLiteral("a.bin"))), a);
     QCOMPARE(readFile(appPath(QStringLiteral("b.bin"))), b);
     QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+enum class Installed { Same, SameWithCachedCopy, SameSizeOtherBytes, Longer, SignedMd5Only, SignedBoth, Link };
+Q_DECLARE_METATYPE(Installed)
+
+void TestCDownloadThread::installedFileCountsAsDone_data()
+{
+    QTest::addColumn<Installed>("installed");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QString>("message");
+    const QString done = QStringLiteral("更新成功");
+    QTest::newRow("same bytes, nothing cached") << Installed::Same << 0 << done;
+    // The cache is asked first; its copy is installed as always.
+    QTest::newRow("same bytes, valid copy cached") << Installed::SameWithCachedCopy << 0 << done;
+    QTest::newRow("same size, other bytes") << Installed::SameSizeOtherBytes << 1 << done;
+    QTest::newRow("same beginning, longer") << Installed::Longer << 1 << done;
+    QTest::newRow("signed, both hashes match") << Installed::SignedBoth << 0 << done;
+    // Only the MD5 text matches: fetched, and the body fails the same SHA-256.
+    QTest::newRow("signed, SHA-256 differs") << Installed::SignedMd5Only << 1
+                                             << QStringLiteral("更新文件i.bin校验不对");
+    QTest::newRow("link to a file with the same bytes") << Installed::Link << 1 << done;
+}
+
+void TestCDownloadThread::installedFileCountsAsDone()
+{
+    QFETCH(Installed, installed);
+    QFETCH(int, requests);
+    QFETCH(QString, message);
+    const QByteArray body = patterned(6000, 'i');
+    const QByteArray other = patterned(6000, 'o');
+    const QString target = appPath(QStringLiteral("i.bin"));
+    UpdateFileEntry entry = entryFor(QStringLiteral("i.bin"), body);
+    QByteArray before = body;
+    switch (installed) {
+    case Installed::Same:
+    case Installed::SignedBoth:
+        break;
+    case Installed::SameWithCachedCopy:
+        QVERIFY(writeFile(cachePath(QStringLiteral("i.bin")), body));
+        break;
+    case Installed::SameSizeOtherBytes:
+        before = other;
+        break;
+    case Installed::Longer:
+        before = body + "more";
+        break;
+    case Installed::SignedMd5Only:
+        entry.sha256 = Sha256::hex(other);
+        break;
+    case Installed::Link:
+        break;
+    }
+    if (installed == Installed::SignedBoth)
+        entry.sha256 = Sha256::hex(body);
+    if (installed == Installed::Link) {
+        QVERIFY(writeFile(m_dir->filePath(QStringLiteral("elsewhere.bin")), body));
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere.bin")), target));
+    } else {
+        QVERIFY(writeFile(target, before));
+    }
+    // A second, changed file is fetched around it as usual.
+    const QByteArray next = patterned(3000, 'n');
+    m_server->setRoute("/pub/i.bin", TestHttpServer::ok(body));
+    m_server->setRoute("/pub/next.bin", TestHttpServer::ok(next));
+
+    auto r = run({entry, entryFor(QStringLiteral("next.bin"), next)});
+    QVERIFY(r->startAndWait());
+    QCOMPARE(r->worker->errorMsg(), message);
+    QCOMPARE(m_server->requestCount("/pub/i.bin"), requests);
+    if (message != QStringLiteral("更新成功"))
+        return;
+    QCOMPARE(readFile(target), body);
+    QVERIFY(!QFileInfo(target).isSymLink());
+    QCOMPARE(readFile(appPath(QStringLiteral("next.bin"))), next);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+    // A file found in place is not announced, not moved and not set aside.
+    const bool inPlace = installed == Installed::Same || installed == Installed::SignedBoth;
+    QCOMPARE(QFileInfo::exists(target + QStringLiteral(".old")) || QFileInfo(target + QStringLiteral(".old")).isSymLink(),
+             !inPlace);
+    // The constructor's request (i.bin's, else next.bin's) reaches no receiver;
+    // next.bin is announced only when it waited behind i.bin.
+    QCOMPARE(r->started.count(), requests);
 }
 
 QTEST_GUILESS_MAIN(TestCDownloadThread)
