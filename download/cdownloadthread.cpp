@@ -282,7 +282,6 @@ void CDownloadThread::endRun()
 
 void CDownloadThread::stopTransfers()
 {
-    // Each keeps what it received, for a resume by the next attempt.
     // Stopped from inside one of their own signals, perhaps: deleted later.
     for (auto &transfer : m_transfers) {
         transfer.second->abort();

@@ -85,8 +85,8 @@ private:
     void stop();
     /// Ends the run: from now on nothing more is written, sent or installed.
     void endRun();
-    /// Aborts the downloads in flight without any of their notifications reaching us,
-    /// and drops their unfinished cache files.
+    /// Aborts the downloads in flight without any of their notifications reaching us;
+    /// each keeps a body that may be resumed and drops any other unfinished one.
     void stopTransfers();
 
     std::atomic<bool> m_success{false};
