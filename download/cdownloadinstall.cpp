@@ -1,5 +1,6 @@
 // The installation step of CDownloadThread: every verified file moves from the
 // cache into the installation root, each file it replaces set aside as ".old".
+// Files found installed already are left as they are.
 
 #include "download/cdownloadthread.h"
 
@@ -45,8 +46,11 @@ void CDownloadThread::install()
         stop();
         return;
     }
-    for (const UpdateFileEntry &entry : qAsConst(m_files)) {
-        if (!installEntry(entry))
+    for (int index = 0; index < m_files.size(); ++index) {
+        // Already in place: moving it aside would only leave a needless ".old".
+        if (m_inPlace[std::size_t(index)])
+            continue;
+        if (!installEntry(m_files.at(index)))
             return;
     }
     m_success.store(true, std::memory_order_seq_cst);

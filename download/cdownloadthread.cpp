@@ -1,5 +1,6 @@
 #include "download/cdownloadthread.h"
 
+#include "download/cdownloadpartial.h"
 #include "download/cdownloadtransfer.h"
 #include "update/changedfiles.h"
 
@@ -35,6 +36,8 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     , m_connections(qBound(1, connections,
                            QUrl(url).scheme() == QLatin1String("http") ? 16 : 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
+    , m_inPlace(std::size_t(m_files.size()), false)
+    , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
     qRegisterMetaType<int64_t>("int64_t");
@@ -58,6 +61,8 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
             downloadNext();
     }, Qt::QueuedConnection);
 
+    // Bodies kept for files that this update no longer fetches would stay forever.
+    CDownloadPartial::removeStale(m_cacheDir, m_files);
     downloadNext();
 }
 
@@ -122,11 +127,19 @@ void CDownloadThread::downloadNext()
         bool valid = false;
         if (!prepareCachedPlace(entry, cached, valid))
             return;
-        if (!valid) {
-            sendRequest(index);
-            if (m_ended.load())
-                return;
+        if (!valid && isInstalled(entry)) {
+            m_inPlace[std::size_t(index)] = true;
+            valid = true;
         }
+        if (valid) {
+            // Its file is verified: bytes kept from an earlier attempt are of no use.
+            if (mayKeepPartial(index))
+                CDownloadPartial(cached, entry).discard();
+            continue;
+        }
+        sendRequest(index);
+        if (m_ended.load())
+            return;
     }
     // Installation starts only when every listed file lies verified in the cache.
     if (m_next >= m_files.size() && m_transfers.empty())
@@ -158,6 +171,22 @@ bool CDownloadThread::prepareCachedPlace(const UpdateFileEntry &entry, const QFi
         return true;
     }
     return prepareCacheFolders(entry.path);
+}
+
+bool CDownloadThread::isInstalled(const UpdateFileEntry &entry) const
+{
+    // A run cut off during or right after the installation, before the record was
+    // written, left files in place that the record still calls old. The size comes
+    // first: an old version of another size costs no read at all.
+    const QFileInfo target(m_appDir.absoluteFilePath(entry.path));
+    return target.isFile() && !isLink(target) && quint64(target.size()) == entry.size
+        && fileMatchesEntry(target.absoluteFilePath(), entry);
+}
+
+bool CDownloadThread::mayKeepPartial(int index) const
+{
+    const UpdateFileEntry &entry = m_files.at(index);
+    return entry.size >= CDownloadPartial::MinimumKept && !m_crowded.contains(entry.path.toLower());
 }
 
 bool CDownloadThread::prepareCacheFolders(const QString &relativePath)
@@ -197,6 +226,7 @@ void CDownloadThread::sendRequest(int index)
         return;
     }
     auto owned = std::make_unique<CDownloadTransfer>(&m_manager, m_url, m_files.at(index), cached,
+                                                     mayKeepPartial(index),
                                                      [this] { return stopRequested(); });
     CDownloadTransfer *transfer = owned.get();
     m_transfers[index] = std::move(owned);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -13,12 +14,15 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 class CDownloadTransfer;
 
 /// Downloads the given entries into the cache, up to connections of them at once and
 /// requested in list order, each verified by its CDownloadTransfer; then installs
-/// them all, in list order, into the installation root.
+/// them all, in list order, into the installation root. An entry whose installed
+/// file already matches is neither downloaded nor installed; large bodies cut off
+/// are kept and resumed by the next attempt.
 /// All work runs on the constructing thread's event loop; the thread itself only
 /// idles until the run ends, and its finished() tells the creator so.
 class CDownloadThread : public QThread
@@ -53,6 +57,10 @@ private:
     /// Clears the cached place of an entry for a download. Sets valid when the file
     /// there already matches; false when the run has failed.
     bool prepareCachedPlace(const UpdateFileEntry &entry, const QFileInfo &cached, bool &valid);
+    /// True when the installed file of entry already has its size and hashes.
+    bool isInstalled(const UpdateFileEntry &entry) const;
+    /// True when the body of the entry at index may be kept for a resume.
+    bool mayKeepPartial(int index) const;
     /// Removes non-folders lying where folders leading to the cached place must be,
     /// then creates the missing folders. False when the run has failed.
     bool prepareCacheFolders(const QString &relativePath);
@@ -61,7 +69,8 @@ private:
 
     void onThreadFinished();
 
-    /// Moves every cached file into the installation root (cdownloadinstall.cpp).
+    /// Moves every cached file into the installation root, except those of entries
+    /// found installed already (cdownloadinstall.cpp).
     void install();
     /// Moves one cached file into place. False when the run has failed.
     bool installEntry(const UpdateFileEntry &entry);
@@ -76,8 +85,8 @@ private:
     void stop();
     /// Ends the run: from now on nothing more is written, sent or installed.
     void endRun();
-    /// Aborts the downloads in flight without any of their notifications reaching us,
-    /// and drops their unfinished cache files.
+    /// Aborts the downloads in flight without any of their notifications reaching us;
+    /// each keeps a body that may be resumed and drops any other unfinished one.
     void stopTransfers();
 
     std::atomic<bool> m_success{false};
@@ -95,4 +104,6 @@ private:
     std::map<int, std::unique_ptr<CDownloadTransfer>> m_transfers;
     int m_transferTimeoutMs;                       ///< see setTransferTimeout()
     std::atomic<bool> m_ended{false};              ///< read by the started thread
+    std::vector<bool> m_inPlace;                   ///< by index: installed file already matches
+    QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
 };

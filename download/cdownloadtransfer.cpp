@@ -1,5 +1,6 @@
 #include "download/cdownloadtransfer.h"
 
+#include "download/cdownloadpartial.h"
 #include "update/md5.h"
 
 #include <QFile>
@@ -51,6 +52,10 @@ int statusOf(const QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
+
+// Kept bytes read per step of the rehash; between steps the event loop runs, so
+// the dialog stays responsive and a cancel is seen while a large prefix is read.
+constexpr int RehashChunksPerStep = 64;
 
 // Files from this size on have their SHA-256 computed on a thread of their own; for
 // smaller ones starting a thread costs more than it saves.
@@ -128,7 +133,7 @@ private:
 };
 
 CDownloadTransfer::CDownloadTransfer(QNetworkAccessManager *manager, QString url,
-                                     UpdateFileEntry entry, QFileInfo cached,
+                                     UpdateFileEntry entry, QFileInfo cached, bool keepPartial,
                                      std::function<bool()> shouldStop, QObject *parent)
     : QObject(parent)
     , m_manager(manager)
@@ -137,8 +142,12 @@ CDownloadTransfer::CDownloadTransfer(QNetworkAccessManager *manager, QString url
     , m_cached(cached)
     , m_shouldStop(shouldStop)
 {
+    if (keepPartial)
+        m_partial = std::make_unique<CDownloadPartial>(m_cached, m_entry);
     m_speedTimer.setInterval(DefaultWindowMs / WindowSteps);
     connect(&m_speedTimer, &QTimer::timeout, this, &CDownloadTransfer::onSpeedCheck);
+    m_rehashTimer.setInterval(0);
+    connect(&m_rehashTimer, &QTimer::timeout, this, &CDownloadTransfer::onRehashStep);
 }
 
 CDownloadTransfer::~CDownloadTransfer()
@@ -148,20 +157,44 @@ CDownloadTransfer::~CDownloadTransfer()
 
 void CDownloadTransfer::start()
 {
+    resetHashes();
+    if (m_partial && m_partial->find()) {
+        // The hashes cover the whole file, so the kept bytes are read once more
+        // before the rest is asked for; the list's check of the whole file is what
+        // tells whether the two parts belong together.
+        m_cacheFile = std::make_unique<QFile>(m_partial->dataPath());
+        if (m_cacheFile->open(QIODevice::ReadWrite)) {
+            m_writingPartial = true;
+            m_rehashed = 0;
+            m_rehashTimer.start();
+            return;
+        }
+        m_cacheFile.reset();
+        m_partial->discard();
+    }
+    sendRequest();
+}
+
+void CDownloadTransfer::sendRequest()
+{
     QNetworkRequest request(QUrl(m_url + encodePathForUrl(m_entry.path), QUrl::TolerantMode));
     // Without this Qt asks for gzip and inflates the body itself, without any bound.
     request.setRawHeader("Accept-Encoding", "identity");
     // Only a 200 counts; a redirection is a failure, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    if (m_offset > 0) {
+        // If-Range: a server whose file changed since sends it whole (200) instead.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + '-');
+        request.setRawHeader("If-Range", m_partial->ifRange());
+    }
+    m_answerChecked = false;
     m_reply = m_manager->get(request);
     if (!m_reply) {
-        fail(tr("下载更新文件%1失败").arg(m_cached.fileName()));
+        failNetwork(tr("下载更新文件%1失败").arg(m_cached.fileName()));
         return;
     }
     m_reply->setReadBufferSize(ReadBufferSize);
-    if (!m_entry.sha256.isEmpty() && m_entry.size >= BackgroundHashSize)
-        m_backgroundSha256 = std::make_unique<BackgroundSha256>();
     connect(m_reply, &QNetworkReply::readyRead, this, &CDownloadTransfer::onReadyRead);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &CDownloadTransfer::onReplyProgress);
     connect(m_reply, &QNetworkReply::finished, this, &CDownloadTransfer::onReplyFinished);
@@ -169,26 +202,92 @@ void CDownloadTransfer::start()
     // Create the body's file now, while Qt's network thread sends the request and
     // waits for the answer: creating a file costs about as much as fetching a small
     // one, and done here the two overlap. A file that cannot be created is tried
-    // again, and reported, when the first body bytes arrive.
-    if (!openCacheFile())
+    // again, and reported, when the first body bytes arrive. A body that may be
+    // kept waits for the answer: its record needs the answer's validator.
+    if (!m_partial && !m_cacheFile && !openTemporaryFile())
         m_cacheFile.reset();
+}
+
+void CDownloadTransfer::onRehashStep()
+{
+    if (checkStop())
+        return;
+    const quint64 kept = m_partial->length();
+    if (m_chunk.size() != ChunkSize)
+        m_chunk.resize(ChunkSize);
+    for (int i = 0; i < RehashChunksPerStep && m_rehashed < kept; ++i) {
+        const qint64 want = qMin<qint64>(m_chunk.size(), qint64(kept - m_rehashed));
+        const qint64 got = m_cacheFile->read(m_chunk.data(), want);
+        if (got <= 0) {
+            // Unreadable, or shorter than it was a moment ago: not worth trusting.
+            restartFromZero();
+            return;
+        }
+        hashChunk(m_chunk.constData(), got);
+        m_rehashed += static_cast<quint64>(got);
+    }
+    emit progress(qint64(m_rehashed), qint64(m_entry.size));
+    if (m_rehashed < kept)
+        return;
+    m_rehashTimer.stop();
+    // The next byte written follows the kept ones, whatever may lie beyond them.
+    if (!m_cacheFile->seek(qint64(kept)) || !m_cacheFile->resize(qint64(kept))) {
+        restartFromZero();
+        return;
+    }
+    m_offset = m_received = kept;
+    if (m_received < m_entry.size) {
+        sendRequest();
+        return;
+    }
+    // Cut off after its last byte but before it was committed: nothing to fetch.
+    // Other bytes of the full length are fetched afresh; nothing came from the
+    // network that could have failed a check.
+    if (!hashesMatch()) {
+        restartFromZero();
+        return;
+    }
+    commitBody();
 }
 
 void CDownloadTransfer::abort()
 {
+    stopTransfer(true);
+}
+
+void CDownloadTransfer::dropReply()
+{
+    if (!m_reply)
+        return;
+    // Cut first, so that nothing the reply still reports reaches us: a failure
+    // already reported stays the only one. Deleting the reply aborts its request.
+    // abort() is not used: on a reply whose status notification (a 404, say) is
+    // still queued from Qt's network thread it leads to a second error and Qt's
+    // "Internal problem" warning; deletion drops those queued notifications.
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    reply->disconnect(this);
+    reply->deleteLater();
+}
+
+void CDownloadTransfer::stopTransfer(bool keep)
+{
     m_speedTimer.stop();
-    if (m_reply) {
-        // Cut first, so that nothing the reply still reports reaches us: a failure
-        // already reported stays the only one. Deleting the reply aborts its request.
-        // abort() is not used: on a reply whose status notification (a 404, say) is
-        // still queued from Qt's network thread it leads to a second error and Qt's
-        // "Internal problem" warning; deletion drops those queued notifications.
-        QNetworkReply *reply = m_reply;
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->deleteLater();
+    const bool rehashing = m_rehashTimer.isActive();
+    m_rehashTimer.stop();
+    dropReply();
+    if (m_writingPartial) {
+        // Small beginnings are not worth a resume; kept bytes not yet rehashed are
+        // as they were found.
+        keep = keep && (rehashing || m_received >= CDownloadPartial::MinimumKept);
+        if (m_cacheFile)
+            m_cacheFile->close();
+        m_cacheFile.reset();
+        m_writingPartial = false;
+        if (!keep)
+            m_partial->discard();
     }
-    m_cacheFile.reset(); // removes the temporary file
+    m_cacheFile.reset(); // removes a temporary file
     m_backgroundSha256.reset();
 }
 
@@ -209,15 +308,27 @@ bool CDownloadTransfer::checkStop()
 {
     if (!m_shouldStop())
         return false;
-    abort();
+    stopTransfer(true);
     emit stopped();
     return true;
 }
 
-void CDownloadTransfer::fail(const QString &message)
+void CDownloadTransfer::fail(const QString &message, bool keep)
 {
-    abort();
+    stopTransfer(keep);
+    if (!keep && m_partial)
+        m_partial->discard();
     emit failed(message);
+}
+
+void CDownloadTransfer::failNetwork(const QString &message)
+{
+    fail(message, true);
+}
+
+void CDownloadTransfer::failCheck(const QString &message)
+{
+    fail(message, false);
 }
 
 void CDownloadTransfer::onReadyRead()
@@ -228,8 +339,98 @@ void CDownloadTransfer::onReadyRead()
 
 void CDownloadTransfer::onReplyProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    if (!checkStop())
-        emit progress(bytesReceived, bytesTotal);
+    if (checkStop())
+        return;
+    if (!m_answerChecked && statusOf(m_reply) != 0 && checkAnswer() != Answer::Accepted)
+        return;
+    // The file bar shows the whole file: a resumed body adds to the kept bytes.
+    emit progress(qint64(m_offset) + bytesReceived,
+                  bytesTotal < 0 ? bytesTotal : qint64(m_offset) + bytesTotal);
+}
+
+CDownloadTransfer::Answer CDownloadTransfer::checkAnswer()
+{
+    const QString networkError = tr("下载更新文件%1网络错误").arg(m_cached.fileName());
+    const int status = statusOf(m_reply);
+    // No answer at all (refused, reset): the network failed, not the server's file.
+    if (status == 0) {
+        failNetwork(networkError);
+        return Answer::Failed;
+    }
+    if (!isPlainBody(m_reply)) {
+        failCheck(networkError);
+        return Answer::Failed;
+    }
+    if (m_offset > 0) {
+        if (status == 206) {
+            if (!m_partial->isRest(m_reply->rawHeader("Content-Range"), m_reply->rawHeader("ETag"),
+                                   m_reply->rawHeader("Last-Modified"))) {
+                restartFromZero();
+                return Answer::Restarted;
+            }
+            m_answerChecked = true;
+            return Answer::Accepted;
+        }
+        // The kept bytes reach past the server's file: it is another one now.
+        if (status == 416) {
+            restartFromZero();
+            return Answer::Restarted;
+        }
+        // A 200 is the whole file, of the version the server has now (If-Range
+        // failed, or ranges are not served): start over with this body.
+        if (status == 200) {
+            m_cacheFile.reset();
+            m_writingPartial = false;
+            m_partial->discard();
+            m_offset = m_received = 0;
+            resetHashes();
+            startSpeedCheck();
+        }
+    }
+    if (status != 200) {
+        failCheck(networkError);
+        return Answer::Failed;
+    }
+    if (m_partial && !openPartialFile()) {
+        // No validator, or no room for the record: fetched like a small file.
+        m_partial->discard();
+        if (!openTemporaryFile()) {
+            failCheck(tr("更新文件%1写入失败").arg(m_cached.fileName()));
+            return Answer::Failed;
+        }
+    }
+    m_answerChecked = true;
+    return Answer::Accepted;
+}
+
+void CDownloadTransfer::restartFromZero()
+{
+    m_rehashTimer.stop();
+    dropReply();
+    m_cacheFile.reset();
+    m_writingPartial = false;
+    m_partial->discard();
+    m_offset = m_received = 0;
+    resetHashes();
+    sendRequest();
+}
+
+void CDownloadTransfer::resetHashes()
+{
+    m_md5.reset();
+    m_sha256.reset();
+    m_backgroundSha256.reset();
+    if (!m_entry.sha256.isEmpty() && m_entry.size >= BackgroundHashSize)
+        m_backgroundSha256 = std::make_unique<BackgroundSha256>();
+}
+
+void CDownloadTransfer::hashChunk(const char *data, qint64 size)
+{
+    m_md5.addData(data, static_cast<int>(size));
+    if (m_backgroundSha256)
+        m_backgroundSha256->addData(data, size);
+    else if (!m_entry.sha256.isEmpty())
+        m_sha256.addData(data, size);
 }
 
 bool CDownloadTransfer::consumeBody()
@@ -237,17 +438,14 @@ bool CDownloadTransfer::consumeBody()
     const QString name = m_cached.fileName();
     if (m_reply->bytesAvailable() <= 0)
         return true;
-    if (statusOf(m_reply) != 200 || !isPlainBody(m_reply)) {
-        fail(tr("下载更新文件%1网络错误").arg(name));
+    if (!m_answerChecked && checkAnswer() != Answer::Accepted)
         return false;
-    }
-    if (!m_cacheFile && !openCacheFile()) {
-        fail(tr("更新文件%1写入失败").arg(name));
+    if (!m_cacheFile && !openTemporaryFile()) {
+        failCheck(tr("更新文件%1写入失败").arg(name));
         return false;
     }
     if (m_chunk.size() != ChunkSize)
         m_chunk.resize(ChunkSize);
-    const bool signedEntry = !m_entry.sha256.isEmpty();
     while (m_reply->bytesAvailable() > 0) {
         const qint64 got = m_reply->read(m_chunk.data(), m_chunk.size());
         if (got <= 0)
@@ -255,23 +453,19 @@ bool CDownloadTransfer::consumeBody()
         m_received += static_cast<quint64>(got);
         // Stop a body that grows past its size at once instead of at its end.
         if (m_received > m_entry.size) {
-            fail(tr("下载更新文件%1大小不对").arg(name));
+            failCheck(tr("下载更新文件%1大小不对").arg(name));
             return false;
         }
-        m_md5.addData(m_chunk.constData(), static_cast<int>(got));
-        if (m_backgroundSha256)
-            m_backgroundSha256->addData(m_chunk.constData(), got);
-        else if (signedEntry)
-            m_sha256.addData(m_chunk.constData(), got);
+        hashChunk(m_chunk.constData(), got);
         if (m_cacheFile->write(m_chunk.constData(), got) != got) {
-            fail(tr("更新文件%1写入失败").arg(name));
+            failCheck(tr("更新文件%1写入失败").arg(name));
             return false;
         }
     }
     return true;
 }
 
-bool CDownloadTransfer::openCacheFile()
+bool CDownloadTransfer::openTemporaryFile()
 {
     // The body goes into a file of its own beside the cached place and is renamed
     // over it only after every check, so a stale file survives a body that fails
@@ -279,13 +473,28 @@ bool CDownloadTransfer::openCacheFile()
     // Not QSaveFile: its commit() flushes every file to disk, which costs several
     // times the whole transfer of a small file; a cached file is verified again by
     // its hashes before a later run relies on it.
-    m_cacheFile = std::make_unique<QTemporaryFile>(m_cached.absoluteFilePath()
-                                                   + QLatin1String(".XXXXXX"));
-    if (!m_cacheFile->open())
-        return false;
+    auto file = std::make_unique<QTemporaryFile>(m_cached.absoluteFilePath()
+                                                 + QLatin1String(".XXXXXX"));
+    const bool opened = file->open();
+    m_cacheFile = std::move(file);
+    m_writingPartial = false;
     // Temporary files are private (0600); the installed file must not be.
-    return m_cacheFile->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+    return opened && m_cacheFile->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+                                                 | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+}
+
+bool CDownloadTransfer::openPartialFile()
+{
+    // The record first: bytes that lie without one are never resumed.
+    if (!m_partial->record(m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")))
+        return false;
+    m_cacheFile = std::make_unique<QFile>(m_partial->dataPath());
+    m_writingPartial = m_cacheFile->open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && m_cacheFile->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
                                        | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+    if (!m_writingPartial)
+        m_cacheFile.reset();
+    return m_writingPartial;
 }
 
 bool CDownloadTransfer::commitCacheFile()
@@ -297,10 +506,20 @@ bool CDownloadTransfer::commitCacheFile()
     const QFileInfo current(path);
     if ((current.exists() || current.isSymLink()) && !QFile::remove(path))
         return false;
-    if (!m_cacheFile->rename(path))
+    if (m_writingPartial) {
+        if (!m_cacheFile->rename(path))
+            return false;
+        m_cacheFile.reset();
+        m_writingPartial = false;
+        // The bytes have moved, so this removes the record only.
+        m_partial->discard();
+        return true;
+    }
+    auto *temporary = static_cast<QTemporaryFile *>(m_cacheFile.get());
+    if (!temporary->rename(path))
         return false;
     // Auto-removal follows the file to its new name.
-    m_cacheFile->setAutoRemove(false);
+    temporary->setAutoRemove(false);
     return true;
 }
 
@@ -308,39 +527,58 @@ void CDownloadTransfer::onReplyFinished()
 {
     if (checkStop())
         return;
-    const QString name = m_cached.fileName();
-    if (statusOf(m_reply) != 200 || !isPlainBody(m_reply)) {
-        fail(tr("下载更新文件%1网络错误").arg(name));
+    if (!m_answerChecked && checkAnswer() != Answer::Accepted)
         return;
-    }
     if (!consumeBody())
         return;
     // A reset, a time-out or a connection closed before its announced length is a
     // network failure even after a 200; only a body that arrived whole is measured.
     if (m_reply->error() != QNetworkReply::NoError) {
-        fail(tr("下载更新文件%1网络错误").arg(name));
+        failNetwork(tr("下载更新文件%1网络错误").arg(m_cached.fileName()));
         return;
     }
-    if (m_received != m_entry.size) {
-        fail(tr("下载更新文件%1大小不对").arg(name));
-        return;
-    }
+    finishBody();
+}
+
+bool CDownloadTransfer::hashesMatch()
+{
     // A signed release pins the SHA-256 too: a forged body can match an MD5 text.
     const QByteArray sha256 = m_backgroundSha256 ? m_backgroundSha256->hexResult()
                                                  : m_sha256.hexResult();
-    if (md5TextFromDigest(m_md5.result()) != m_entry.md5
-        || (!m_entry.sha256.isEmpty() && sha256 != m_entry.sha256)) {
-        fail(tr("更新文件%1校验不对").arg(name));
+    return md5TextFromDigest(m_md5.result()) == m_entry.md5
+        && (m_entry.sha256.isEmpty() || sha256 == m_entry.sha256);
+}
+
+void CDownloadTransfer::finishBody()
+{
+    const QString name = m_cached.fileName();
+    if (m_received != m_entry.size) {
+        // Qt 5 may finish a reply whose connection was reset without an error, its
+        // body shorter than announced: that was the network, and what arrived is
+        // kept like after any other cut.
+        const bool cut = m_reply && m_received < m_entry.size
+            && m_reply->rawHeader("Content-Length").trimmed().toULongLong() > m_received - m_offset;
+        fail(tr("下载更新文件%1大小不对").arg(name), cut);
         return;
     }
+    if (!hashesMatch()) {
+        failCheck(tr("更新文件%1校验不对").arg(name));
+        return;
+    }
+    commitBody();
+}
+
+void CDownloadTransfer::commitBody()
+{
+    const QString name = m_cached.fileName();
     // An empty body brought nothing that opened the file.
-    const bool committed = (m_cacheFile || openCacheFile()) && commitCacheFile();
-    m_cacheFile.reset();
-    abort();
+    const bool committed = (m_cacheFile || openTemporaryFile()) && commitCacheFile();
     if (!committed) {
-        fail(tr("更新文件%1写入失败").arg(name));
+        failCheck(tr("更新文件%1写入失败").arg(name));
         return;
     }
+    m_cacheFile.reset();
+    stopTransfer(false);
     emit succeeded();
 }
 
@@ -353,7 +591,7 @@ void CDownloadTransfer::onSpeedCheck()
         return;
     // The samples now span one whole window.
     if (m_speedSamples.constLast() - m_speedSamples.constFirst() < MinBytesPerWindow) {
-        fail(tr("下载更新文件%1网络错误").arg(m_cached.fileName()));
+        failNetwork(tr("下载更新文件%1网络错误").arg(m_cached.fileName()));
         return;
     }
     m_speedSamples.removeFirst();

@@ -383,10 +383,12 @@ bool CHttpReply::offerBody()
         if (ready <= 0)
             return true;
         const qint64 before = m_bodyRead;
-        emit downloadProgress(m_bodyRead + ready, m_bodyTotal);
+        emit readyRead();
         if (!alive || m_finished)
             return false;
-        emit readyRead();
+        // After readyRead, as Qt's own does: a receiver of the progress finds what it
+        // counts already taken by whoever reads the body.
+        emit downloadProgress(m_bodyRead + bodyBytesReady(), m_bodyTotal);
         if (!alive || m_finished)
             return false;
         if (m_bodyRead == before)

@@ -1,5 +1,6 @@
 #include "downloadharness.h"
 #include "support/testhttpserver.h"
+#include "update/sha256.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -18,6 +19,7 @@ using harness::readFile;
 using harness::writeFile;
 using harness::WorkerRun;
 using Response = TestHttpServer::Response;
+using HeaderList = TestHttpServer::HeaderList;
 Q_DECLARE_METATYPE(Response)
 
 namespace {
@@ -36,6 +38,45 @@ Response cut(const QByteArray &body, TestHttpServer::Cut how, qint64 after)
     r.cut = how;
     r.cutAfterBytes = after;
     return r;
+}
+
+// Large enough to be kept when cut off (from 1 MiB on), cut at KeptBytes.
+constexpr int BigSize = 3 * 1024 * 1024;
+constexpr int KeptBytes = 2 * 1024 * 1024;
+
+QByteArray bigBody(char seed = 'r')
+{
+    return patterned(BigSize, seed);
+}
+
+const QByteArray Etag = "\"v1\"";
+const QByteArray Date = "Mon, 01 Jan 2024 00:00:00 GMT";
+
+Response withHeaders(Response response, const HeaderList &headers)
+{
+    response.headers += headers;
+    return response;
+}
+
+/// The whole body with an ETag, served in ranges as nginx does.
+Response ranged(const QByteArray &body, const HeaderList &headers = {{"ETag", Etag}})
+{
+    Response response = withHeaders(TestHttpServer::ok(body), headers);
+    response.ranges = TestHttpServer::Ranges::Honour;
+    return response;
+}
+
+/// A 206 as scripted, whatever was asked for.
+Response partialContent(const QByteArray &body, const QByteArray &contentRange,
+                        const QByteArray &etag = Etag)
+{
+    return withHeaders(TestHttpServer::status(206, body),
+                       {{"Content-Range", contentRange}, {"ETag", etag}});
+}
+
+QByteArray rangeFrom(qint64 offset)
+{
+    return "bytes=" + QByteArray::number(offset) + '-';
 }
 
 // A folder that QDir::removeRecursively() cannot take apart, whoever runs it:
@@ -101,6 +142,15 @@ private Q_SLOTS:
     void endsInConstructor_data();
     void endsInConstructor();
     void quitBeforeStartStillEnds();
+    void keptAfterFailure_data();
+    void keptAfterFailure();
+    void resumeAnswers_data();
+    void resumeAnswers();
+    void staleKeptBodies_data();
+    void staleKeptBodies();
+    void severalResumeEachOnItsOwn();
+    void installedFileCountsAsDone_data();
+    void installedFileCountsAsDone();
 
 private:
     QString cachePath(const QString &relative = QString()) const
@@ -114,6 +164,10 @@ private:
                                   : m_dir->filePath(QStringLiteral("app/") + relative);
     }
     QString base() const { return m_server->baseUrl() + QStringLiteral("/pub/"); }
+    /// Runs files once against the first answer for path, which cuts the body off,
+    /// and returns how many bytes were kept for a resume (0: none).
+    qint64 cutOff(const QString &path, const QList<UpdateFileEntry> &files, const Response &first,
+                  const QString &message);
     std::unique_ptr<WorkerRun> run(const QList<UpdateFileEntry> &files, int connections = 1) const
     {
         return std::make_unique<WorkerRun>(base(), cachePath(), appPath(), files, connections);
@@ -765,6 +819,484 @@ void TestCDownloadThread::quitBeforeStartStillEnds()
     QVERIFY(r->startAndWait());
     QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
     QCOMPARE(readFile(appPath(QStringLiteral("q.bin"))), body);
+}
+
+qint64 TestCDownloadThread::cutOff(const QString &path, const QList<UpdateFileEntry> &files,
+                                   const Response &first, const QString &message)
+{
+    m_server->setRoute("/pub/" + path.toUtf8(), first);
+    auto r = run(files);
+    r->worker->setTransferTimeout(500);
+    if (!r->startAndWait())
+        return -1;
+    if (r->worker->errorMsg() != message) {
+        qWarning("first run: %s", qPrintable(r->worker->errorMsg()));
+        return -1;
+    }
+    r->destroy();
+    const QFileInfo kept(cachePath(path + QStringLiteral(".partial")));
+    m_server->clearRequests();
+    return kept.exists() ? kept.size() : 0;
+}
+
+void TestCDownloadThread::keptAfterFailure_data()
+{
+    QTest::addColumn<Response>("first");
+    QTest::addColumn<QString>("alsoListed"); // a second, small entry after f.bin
+    QTest::addColumn<qint64>("cancelAt");    // bytes after which the run is cancelled; 0: not
+    QTest::addColumn<QString>("message");    // of the first run
+    QTest::addColumn<qint64>("keptMin");     // 0: nothing may be kept
+    QTest::addColumn<qint64>("keptMax");
+
+    const QByteArray body = bigBody();
+    const QString network = QStringLiteral("下载更新文件f.bin网络错误");
+    const HeaderList etag{{"ETag", Etag}};
+    const auto cutAt = [&](TestHttpServer::Cut how, qint64 after, const HeaderList &headers) {
+        return withHeaders(cut(body, how, after), headers);
+    };
+    // Network failures keep what arrived. When a connection fails, Qt may drop what
+    // its reply still buffered (up to the 256 KiB read buffer): not all of it is kept.
+    QTest::newRow("closed mid-body") << cutAt(TestHttpServer::Cut::Close, KeptBytes, etag) << QString()
+                                     << qint64(0) << network << qint64(KeptBytes - 256 * 1024)
+                                     << qint64(KeptBytes);
+    // A reset also drops what the kernel had not handed over yet; after a pause nothing is left.
+    Response reset = cutAt(TestHttpServer::Cut::Reset, KeptBytes, etag);
+    reset.cutDelayMs = 300;
+    QTest::newRow("reset mid-body") << reset << QString() << qint64(0) << network
+                                    << qint64(KeptBytes - 256 * 1024) << qint64(KeptBytes);
+    QTest::newRow("stalled below the speed floor") << cutAt(TestHttpServer::Cut::Stall, KeptBytes, etag)
+                                                   << QString() << qint64(0) << network
+                                                   << qint64(KeptBytes) << qint64(KeptBytes);
+    // Qt 5 may finish a reset reply without an error, shorter than announced; this
+    // server makes that happen every time: its chunked body ends early.
+    Response shortOfAnnounced = withHeaders(TestHttpServer::ok(body.left(KeptBytes)),
+                                            {{"ETag", Etag}, {"Content-Length", QByteArray::number(BigSize)}});
+    shortOfAnnounced.framing = TestHttpServer::Framing::Chunked;
+    QTest::newRow("ended short of its announced length") << shortOfAnnounced << QString() << qint64(0)
+                                                          << QStringLiteral("下载更新文件f.bin大小不对")
+                                                          << qint64(KeptBytes) << qint64(KeptBytes);
+    QTest::newRow("only a Last-Modified") << cutAt(TestHttpServer::Cut::Stall, KeptBytes, {{"Last-Modified", Date}})
+                                          << QString() << qint64(0) << network << qint64(KeptBytes)
+                                          << qint64(KeptBytes);
+    Response slow = withHeaders(TestHttpServer::ok(body), etag);
+    slow.writeChunkSize = 128 * 1024;
+    slow.writeIntervalMs = 40;
+    QTest::newRow("cancelled") << slow << QString() << qint64(3 * 512 * 1024) << QString()
+                               << qint64(3 * 512 * 1024) << qint64(BigSize - 1);
+    // Too little to be worth a resume, or nothing to present in If-Range.
+    QTest::newRow("closed before 1 MiB") << cutAt(TestHttpServer::Cut::Close, 512 * 1024, etag) << QString()
+                                         << qint64(0) << network << qint64(0) << qint64(0);
+    QTest::newRow("no validator") << cutAt(TestHttpServer::Cut::Close, KeptBytes, {}) << QString() << qint64(0)
+                                  << network << qint64(0) << qint64(0);
+    QTest::newRow("weak ETag only") << cutAt(TestHttpServer::Cut::Close, KeptBytes, {{"ETag", "W/" + Etag}})
+                                    << QString() << qint64(0) << network << qint64(0) << qint64(0);
+    // A listed file lies where the bytes or their record would: never kept there.
+    QTest::newRow("a listed file at the place of the record")
+        << cutAt(TestHttpServer::Cut::Close, KeptBytes, etag) << QStringLiteral("f.bin.partial.info")
+        << qint64(0) << network << qint64(0) << qint64(0);
+    QTest::newRow("a listed file at the place of the bytes, other case")
+        << cutAt(TestHttpServer::Cut::Close, KeptBytes, etag) << QStringLiteral("F.BIN.partial")
+        << qint64(0) << network << qint64(0) << qint64(0);
+    // Failed checks keep nothing.
+    QByteArray other = body;
+    other[BigSize - 10] = static_cast<char>(other.at(BigSize - 10) + 1);
+    QTest::newRow("wrong md5") << withHeaders(TestHttpServer::ok(other), etag) << QString() << qint64(0)
+                               << QStringLiteral("更新文件f.bin校验不对") << qint64(0) << qint64(0);
+    QTest::newRow("body too long") << withHeaders(TestHttpServer::ok(body + "more"), etag) << QString()
+                                   << qint64(0) << QStringLiteral("下载更新文件f.bin大小不对") << qint64(0)
+                                   << qint64(0);
+    QTest::newRow("404") << withHeaders(TestHttpServer::status(404, body), etag) << QString() << qint64(0)
+                         << network << qint64(0) << qint64(0);
+}
+
+void TestCDownloadThread::keptAfterFailure()
+{
+    QFETCH(Response, first);
+    QFETCH(QString, alsoListed);
+    QFETCH(qint64, cancelAt);
+    QFETCH(QString, message);
+    QFETCH(qint64, keptMin);
+    QFETCH(qint64, keptMax);
+
+    const QByteArray body = bigBody();
+    QList<UpdateFileEntry> files{entryFor(QStringLiteral("f.bin"), body)};
+    if (!alsoListed.isEmpty()) {
+        files.append(entryFor(alsoListed, "small"));
+        m_server->setRoute("/pub/" + alsoListed.toUtf8(), TestHttpServer::ok("small"));
+    }
+    m_server->setRoute("/pub/f.bin", first);
+    auto r = run(files);
+    r->worker->setTransferTimeout(500);
+    CDownloadThread *worker = r->worker.get();
+    if (cancelAt > 0) {
+        // What the progress dialog's cancel button does.
+        QObject::connect(worker, &CDownloadThread::downloadProgress, worker,
+                         [worker, cancelAt](int64_t received, int64_t) {
+            if (received >= cancelAt && !worker->isFinished()) {
+                worker->requestInterruption();
+                worker->quit();
+            }
+        });
+    }
+    QVERIFY(r->startAndWait());
+    QCOMPARE(worker->errorMsg(), message);
+    r->destroy();
+
+    const QString partial = cachePath(QStringLiteral("f.bin.partial"));
+    const qint64 kept = QFileInfo(partial).size();
+    if (keptMin == 0) {
+        QCOMPARE(filesBelow(cachePath()), QStringList());
+    } else {
+        QVERIFY2(kept >= keptMin && kept <= keptMax, qPrintable(QString::number(kept)));
+        QCOMPARE(readFile(partial), body.left(int(kept)));
+        QCOMPARE(filesBelow(cachePath()),
+                 (QStringList{QStringLiteral("f.bin.partial"), QStringLiteral("f.bin.partial.info")}));
+    }
+
+    // The next attempt asks for the rest only, and only when something was kept.
+    m_server->clearRequests();
+    m_server->setRoute("/pub/f.bin", ranged(body, {{"ETag", Etag}, {"Last-Modified", Date}}));
+    auto again = run(files);
+    QVERIFY(again->startAndWait());
+    QVERIFY2(again->worker->isSuccess(), qPrintable(again->worker->errorMsg()));
+    const QList<TestHttpServer::Request> requests = m_server->requestsFor("/pub/f.bin");
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.at(0).header("Range"), keptMin ? rangeFrom(kept) : QByteArray());
+    const QByteArray validator = first.headers.value(0).first == "ETag" ? Etag : Date;
+    QCOMPARE(requests.at(0).header("If-Range"), keptMin ? validator : QByteArray());
+    QCOMPARE(readFile(appPath(QStringLiteral("f.bin"))), body);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+void TestCDownloadThread::resumeAnswers_data()
+{
+    QTest::addColumn<HeaderList>("validators"); // of the answer that was cut off
+    QTest::addColumn<QList<Response>>("answers"); // to the attempt that resumes
+    QTest::addColumn<QByteArray>("ifRange");
+    QTest::addColumn<QList<QByteArray>>("ranges"); // Range of each request of that attempt
+    QTest::addColumn<QString>("message");       // empty: success
+    QTest::addColumn<qint64>("keptAfter");
+
+    const QByteArray body = bigBody();
+    const QByteArray rest = body.mid(KeptBytes);
+    const QByteArray range = rangeFrom(KeptBytes);
+    const QByteArray contentRange = "bytes 2097152-3145727/3145728";
+    const HeaderList etag{{"ETag", Etag}};
+    const HeaderList date{{"Last-Modified", Date}};
+    const HeaderList weakAndDate{{"ETag", "W/" + Etag}, {"Last-Modified", Date}};
+    const QString network = QStringLiteral("下载更新文件f.bin网络错误");
+
+    QTest::newRow("206 with the rest") << etag << QList<Response>{ranged(body)} << Etag
+                                       << QList<QByteArray>{range} << QString() << qint64(0);
+    QTest::newRow("Last-Modified without ETag") << date << QList<Response>{ranged(body, date)} << Date
+                                                << QList<QByteArray>{range} << QString() << qint64(0);
+    QTest::newRow("Last-Modified beside a weak ETag") << weakAndDate << QList<Response>{ranged(body, weakAndDate)}
+                                                      << Date << QList<QByteArray>{range} << QString() << qint64(0);
+    // Whole bodies: the server ignores Range, or its file is another version now.
+    QTest::newRow("Range ignored, 200") << etag << QList<Response>{withHeaders(TestHttpServer::ok(body), etag)}
+                                        << Etag << QList<QByteArray>{range} << QString() << qint64(0);
+    QTest::newRow("validator changed, same bytes: 200")
+        << etag << QList<Response>{ranged(body, {{"ETag", "\"v2\""}})} << Etag << QList<QByteArray>{range}
+        << QString() << qint64(0);
+    // Answers that do not fit the kept bytes: dropped, the whole body asked for.
+    QList<Response> unsatisfiable{withHeaders(TestHttpServer::status(416), {{"Content-Range", "bytes */3145728"}}),
+                                  ranged(body)};
+    QTest::newRow("416") << etag << unsatisfiable << Etag << QList<QByteArray>{range, QByteArray()}
+                         << QString() << qint64(0);
+    QTest::newRow("Content-Range of another start")
+        << etag << QList<Response>{partialContent(body.mid(1024 * 1024), "bytes 1048576-3145727/3145728"), ranged(body)}
+        << Etag << QList<QByteArray>{range, QByteArray()} << QString() << qint64(0);
+    QTest::newRow("Content-Range of another length")
+        << etag << QList<Response>{partialContent(rest + 'x', "bytes 2097152-3145728/3145729"), ranged(body)}
+        << Etag << QList<QByteArray>{range, QByteArray()} << QString() << qint64(0);
+    QTest::newRow("Content-Range missing") << etag << QList<Response>{partialContent(rest, QByteArray()), ranged(body)}
+                                           << Etag << QList<QByteArray>{range, QByteArray()} << QString() << qint64(0);
+    QTest::newRow("206 with another ETag")
+        << etag << QList<Response>{partialContent(rest, contentRange, "\"v2\""), ranged(body)}
+        << Etag << QList<QByteArray>{range, QByteArray()} << QString() << qint64(0);
+    // The server's file changed behind an unchanged validator: the whole file's
+    // check still catches it, and nothing of it is kept.
+    QByteArray changed = body;
+    changed[BigSize - 100] = static_cast<char>(changed.at(BigSize - 100) + 1);
+    QTest::newRow("content changed, validator kept") << etag << QList<Response>{ranged(changed)} << Etag
+                                                     << QList<QByteArray>{range}
+                                                     << QStringLiteral("更新文件f.bin校验不对") << qint64(0);
+    QTest::newRow("206 longer than the rest") << etag << QList<Response>{partialContent(rest + "more", contentRange)}
+                                              << Etag << QList<QByteArray>{range}
+                                              << QStringLiteral("下载更新文件f.bin大小不对") << qint64(0);
+    QTest::newRow("404") << etag << QList<Response>{TestHttpServer::status(404)} << Etag
+                         << QList<QByteArray>{range} << network << qint64(0);
+    QTest::newRow("206 gzipped") << etag
+                                 << QList<Response>{withHeaders(partialContent(rest, contentRange),
+                                                                {{"Content-Encoding", "gzip"}})}
+                                 << Etag << QList<QByteArray>{range} << network << qint64(0);
+    // Cut off again: what arrived this time is kept as well.
+    Response cutAgain = ranged(body);
+    cutAgain.cut = TestHttpServer::Cut::Stall;
+    cutAgain.cutAfterBytes = 512 * 1024;
+    QTest::newRow("cut off again") << etag << QList<Response>{cutAgain} << Etag << QList<QByteArray>{range}
+                                   << network << qint64(KeptBytes + 512 * 1024);
+}
+
+void TestCDownloadThread::resumeAnswers()
+{
+    QFETCH(HeaderList, validators);
+    QFETCH(QList<Response>, answers);
+    QFETCH(QByteArray, ifRange);
+    QFETCH(QList<QByteArray>, ranges);
+    QFETCH(QString, message);
+    QFETCH(qint64, keptAfter);
+
+    const QByteArray body = bigBody();
+    const QList<UpdateFileEntry> files{entryFor(QStringLiteral("f.bin"), body)};
+    // Stalled, not closed: every byte sent arrives before the speed floor ends it.
+    const Response first = withHeaders(cut(body, TestHttpServer::Cut::Stall, KeptBytes), validators);
+    QCOMPARE(cutOff(QStringLiteral("f.bin"), files, first, QStringLiteral("下载更新文件f.bin网络错误")),
+             qint64(KeptBytes));
+
+    m_server->setRouteSequence("/pub/f.bin", answers);
+    auto r = run(files);
+    r->worker->setTransferTimeout(500);
+    QVERIFY(r->startAndWait());
+    QCOMPARE(r->worker->errorMsg(), message.isEmpty() ? QStringLiteral("更新成功") : message);
+    const QList<TestHttpServer::Request> requests = m_server->requestsFor("/pub/f.bin");
+    QList<QByteArray> sent;
+    for (const TestHttpServer::Request &request : requests)
+        sent.append(request.header("Range"));
+    QCOMPARE(sent, ranges);
+    QCOMPARE(requests.at(0).header("If-Range"), ifRange);
+    // Only a request for the rest presents the validator.
+    for (int i = 1; i < requests.size(); ++i)
+        QCOMPARE(requests.at(i).header("If-Range"), QByteArray());
+    r->destroy();
+
+    const QString partial = cachePath(QStringLiteral("f.bin.partial"));
+    if (keptAfter > 0) {
+        QCOMPARE(readFile(partial), body.left(int(keptAfter)));
+    } else {
+        QVERIFY(!QFileInfo::exists(partial));
+        QVERIFY(!QFileInfo::exists(partial + QStringLiteral(".info")));
+    }
+    if (!message.isEmpty()) {
+        QCOMPARE(filesBelow(appPath()), QStringList());
+        return;
+    }
+    QCOMPARE(readFile(appPath(QStringLiteral("f.bin"))), body);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+    // The file bar covers the whole file, kept bytes included, and ends full.
+    QVERIFY(!r->log.isEmpty());
+    for (const QString &line : qAsConst(r->log)) {
+        const QStringList figures = line.mid(int(qstrlen("progress "))).split(QLatin1Char('/'));
+        QVERIFY2(line.startsWith(QLatin1String("progress ")) && figures.value(1) == QString::number(BigSize)
+                     && figures.value(0).toLongLong() <= BigSize,
+                 qPrintable(line));
+    }
+    QCOMPARE(r->log.last(), QStringLiteral("progress %1/%1").arg(BigSize));
+}
+
+enum class Stale { Unlisted, Md5Changed, SizeChanged, LongerThanEntry, Complete, CompleteButWrong,
+                   BytesWithoutRecord, RecordWithoutBytes, CachedCopyValid, InstalledFileValid };
+Q_DECLARE_METATYPE(Stale)
+
+void TestCDownloadThread::staleKeptBodies_data()
+{
+    QTest::addColumn<Stale>("stale");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("entry no longer listed") << Stale::Unlisted << 0;
+    QTest::newRow("MD5 text changed") << Stale::Md5Changed << 1;
+    QTest::newRow("size changed") << Stale::SizeChanged << 1;
+    QTest::newRow("kept bytes longer than the entry") << Stale::LongerThanEntry << 1;
+    // Cut off between the last byte and the commit: nothing left to fetch.
+    QTest::newRow("kept bytes complete") << Stale::Complete << 0;
+    QTest::newRow("kept bytes complete, but other bytes") << Stale::CompleteButWrong << 1;
+    QTest::newRow("bytes without their record") << Stale::BytesWithoutRecord << 1;
+    QTest::newRow("record without its bytes") << Stale::RecordWithoutBytes << 1;
+    QTest::newRow("valid copy in the cache") << Stale::CachedCopyValid << 0;
+    QTest::newRow("installed file already valid") << Stale::InstalledFileValid << 0;
+}
+
+void TestCDownloadThread::staleKeptBodies()
+{
+    QFETCH(Stale, stale);
+    QFETCH(int, requests);
+    const QString path = QStringLiteral("sub/f.bin");
+    const QByteArray body = bigBody();
+    const Response first = withHeaders(cut(body, TestHttpServer::Cut::Stall, KeptBytes), {{"ETag", Etag}});
+    QCOMPARE(cutOff(path, {entryFor(path, body)}, first, QStringLiteral("下载更新文件f.bin网络错误")),
+             qint64(KeptBytes));
+
+    const QString partial = cachePath(path + QStringLiteral(".partial"));
+    QByteArray listed = body;
+    QList<UpdateFileEntry> files;
+    switch (stale) {
+    case Stale::Unlisted:
+        files.append(entryFor(QStringLiteral("g.bin"), "another file"));
+        m_server->setRoute("/pub/g.bin", TestHttpServer::ok("another file"));
+        break;
+    case Stale::Md5Changed:
+        listed = bigBody('m');
+        break;
+    case Stale::SizeChanged:
+        // The kept bytes are even the beginning of the new file: still not trusted.
+        listed = body.left(KeptBytes + 4096);
+        break;
+    case Stale::LongerThanEntry:
+        QVERIFY(writeFile(partial, body + "beyond"));
+        break;
+    case Stale::Complete:
+        QVERIFY(writeFile(partial, body));
+        break;
+    case Stale::CompleteButWrong:
+        QVERIFY(writeFile(partial, bigBody('w')));
+        break;
+    case Stale::BytesWithoutRecord:
+        QVERIFY(QFile::remove(partial + QStringLiteral(".info")));
+        break;
+    case Stale::RecordWithoutBytes:
+        QVERIFY(QFile::remove(partial));
+        break;
+    case Stale::CachedCopyValid:
+        QVERIFY(writeFile(cachePath(path), body));
+        break;
+    case Stale::InstalledFileValid:
+        QVERIFY(writeFile(appPath(path), body));
+        break;
+    }
+    if (files.isEmpty())
+        files.append(entryFor(path, listed));
+    m_server->setRoute("/pub/sub/f.bin", ranged(listed));
+
+    auto r = run(files);
+    QVERIFY(r->startAndWait());
+    QVERIFY2(r->worker->isSuccess(), qPrintable(r->worker->errorMsg()));
+    const QList<TestHttpServer::Request> sent = m_server->requestsFor("/pub/sub/f.bin");
+    QCOMPARE(sent.size(), requests);
+    for (const TestHttpServer::Request &request : sent)
+        QCOMPARE(request.header("Range"), QByteArray());
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+    if (stale != Stale::Unlisted)
+        QCOMPARE(readFile(appPath(path)), listed);
+    QCOMPARE(filesBelow(appPath()), stale == Stale::Unlisted ? QStringList{QStringLiteral("g.bin")}
+                                                             : QStringList{path});
+}
+
+void TestCDownloadThread::severalResumeEachOnItsOwn()
+{
+    // Two large files under way at once, cut off at different points: a fails the
+    // run, which stops b; each then resumes from its own kept bytes.
+    const QByteArray a = bigBody('a');
+    const QByteArray b = bigBody('b');
+    Response cutA = withHeaders(cut(a, TestHttpServer::Cut::Close, 1536 * 1024), {{"ETag", "\"a1\""}});
+    cutA.cutDelayMs = 500;
+    m_server->setRoute("/pub/a.bin", cutA);
+    m_server->setRoute("/pub/b.bin", withHeaders(cut(b, TestHttpServer::Cut::Stall, 2560 * 1024),
+                                                 {{"ETag", "\"b1\""}}));
+    const QList<UpdateFileEntry> files{entryFor(QStringLiteral("a.bin"), a), entryFor(QStringLiteral("b.bin"), b)};
+    auto r = run(files, 2);
+    QVERIFY(r->startAndWait());
+    QCOMPARE(r->worker->errorMsg(), QStringLiteral("下载更新文件a.bin网络错误"));
+    r->destroy();
+    // Qt may drop what a failed reply still buffered: a keeps what reached the file.
+    const qint64 keptA = QFileInfo(cachePath(QStringLiteral("a.bin.partial"))).size();
+    QVERIFY2(keptA >= 1024 * 1024 && keptA <= 1536 * 1024, qPrintable(QString::number(keptA)));
+    QCOMPARE(QFileInfo(cachePath(QStringLiteral("b.bin.partial"))).size(), qint64(2560 * 1024));
+
+    m_server->clearRequests();
+    m_server->setRoute("/pub/a.bin", ranged(a, {{"ETag", "\"a1\""}}));
+    m_server->setRoute("/pub/b.bin", ranged(b, {{"ETag", "\"b1\""}}));
+    auto again = run(files, 2);
+    QVERIFY(again->startAndWait());
+    QVERIFY2(again->worker->isSuccess(), qPrintable(again->worker->errorMsg()));
+    QCOMPARE(m_server->requestsFor("/pub/a.bin").value(0).header("Range"), rangeFrom(keptA));
+    QCOMPARE(m_server->requestsFor("/pub/a.bin").value(0).header("If-Range"), QByteArray("\"a1\""));
+    QCOMPARE(m_server->requestsFor("/pub/b.bin").value(0).header("Range"), rangeFrom(2560 * 1024));
+    QCOMPARE(m_server->requestsFor("/pub/b.bin").value(0).header("If-Range"), QByteArray("\"b1\""));
+    QCOMPARE(m_server->requestCount(), 2);
+    QCOMPARE(readFile(appPath(QStringLiteral("a.bin"))), a);
+    QCOMPARE(readFile(appPath(QStringLiteral("b.bin"))), b);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+}
+
+enum class Installed { Same, SameWithCachedCopy, SameSizeOtherBytes, Longer, SignedMd5Only, SignedBoth, Link };
+Q_DECLARE_METATYPE(Installed)
+
+void TestCDownloadThread::installedFileCountsAsDone_data()
+{
+    QTest::addColumn<Installed>("installed");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QString>("message");
+    const QString done = QStringLiteral("更新成功");
+    QTest::newRow("same bytes, nothing cached") << Installed::Same << 0 << done;
+    // The cache is asked first; its copy is installed as always.
+    QTest::newRow("same bytes, valid copy cached") << Installed::SameWithCachedCopy << 0 << done;
+    QTest::newRow("same size, other bytes") << Installed::SameSizeOtherBytes << 1 << done;
+    QTest::newRow("same beginning, longer") << Installed::Longer << 1 << done;
+    QTest::newRow("signed, both hashes match") << Installed::SignedBoth << 0 << done;
+    // Only the MD5 text matches: fetched, and the body fails the same SHA-256.
+    QTest::newRow("signed, SHA-256 differs") << Installed::SignedMd5Only << 1
+                                             << QStringLiteral("更新文件i.bin校验不对");
+    QTest::newRow("link to a file with the same bytes") << Installed::Link << 1 << done;
+}
+
+void TestCDownloadThread::installedFileCountsAsDone()
+{
+    QFETCH(Installed, installed);
+    QFETCH(int, requests);
+    QFETCH(QString, message);
+    const QByteArray body = patterned(6000, 'i');
+    const QByteArray other = patterned(6000, 'o');
+    const QString target = appPath(QStringLiteral("i.bin"));
+    UpdateFileEntry entry = entryFor(QStringLiteral("i.bin"), body);
+    QByteArray before = body;
+    switch (installed) {
+    case Installed::Same:
+    case Installed::SignedBoth:
+        break;
+    case Installed::SameWithCachedCopy:
+        QVERIFY(writeFile(cachePath(QStringLiteral("i.bin")), body));
+        break;
+    case Installed::SameSizeOtherBytes:
+        before = other;
+        break;
+    case Installed::Longer:
+        before = body + "more";
+        break;
+    case Installed::SignedMd5Only:
+        entry.sha256 = Sha256::hex(other);
+        break;
+    case Installed::Link:
+        break;
+    }
+    if (installed == Installed::SignedBoth)
+        entry.sha256 = Sha256::hex(body);
+    if (installed == Installed::Link) {
+        QVERIFY(writeFile(m_dir->filePath(QStringLiteral("elsewhere.bin")), body));
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere.bin")), target));
+    } else {
+        QVERIFY(writeFile(target, before));
+    }
+    // A second, changed file is fetched around it as usual.
+    const QByteArray next = patterned(3000, 'n');
+    m_server->setRoute("/pub/i.bin", TestHttpServer::ok(body));
+    m_server->setRoute("/pub/next.bin", TestHttpServer::ok(next));
+
+    auto r = run({entry, entryFor(QStringLiteral("next.bin"), next)});
+    QVERIFY(r->startAndWait());
+    QCOMPARE(r->worker->errorMsg(), message);
+    QCOMPARE(m_server->requestCount("/pub/i.bin"), requests);
+    if (message != QStringLiteral("更新成功"))
+        return;
+    QCOMPARE(readFile(target), body);
+    QVERIFY(!QFileInfo(target).isSymLink());
+    QCOMPARE(readFile(appPath(QStringLiteral("next.bin"))), next);
+    QCOMPARE(filesBelow(cachePath()), QStringList());
+    // A file found in place is not announced, not moved and not set aside.
+    const bool inPlace = installed == Installed::Same || installed == Installed::SignedBoth;
+    QCOMPARE(QFileInfo::exists(target + QStringLiteral(".old")) || QFileInfo(target + QStringLiteral(".old")).isSymLink(),
+             !inPlace);
+    // The constructor's request (i.bin's, else next.bin's) reaches no receiver;
+    // next.bin is announced only when it waited behind i.bin.
+    QCOMPARE(r->started.count(), requests);
 }
 
 QTEST_GUILESS_MAIN(TestCDownloadThread)

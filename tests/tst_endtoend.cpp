@@ -42,6 +42,18 @@ QMap<QString, QByteArray> releaseV2()
             {QStringLiteral("new/nested/added.txt"), "added in version 2"}};
 }
 
+/// Version 2 with a big.bin that takes seconds through nginx's limit_rate 1m, which
+/// sends a second's worth at a time: kept bytes of a cut-off run lie well inside it.
+QMap<QString, QByteArray> releaseV2Large()
+{
+    QMap<QString, QByteArray> release = releaseV2();
+    release.insert(QStringLiteral("data/big.bin"), patternBytes(4 * 1024 * 1024, 5));
+    return release;
+}
+
+// Kept bytes at which a run is cut off: more than the 1 MiB from which bodies are kept.
+constexpr qint64 KillAt = 1536 * 1024;
+
 /// The installation's files that belong to the release: without the updater, the
 /// host script, system.cfg, the record, the cache folder and the set-aside files.
 QMap<QString, QByteArray> releasePart(const QString &root)
@@ -58,6 +70,17 @@ QMap<QString, QByteArray> releasePart(const QString &root)
             ++it;
     }
     return tree;
+}
+
+/// The access log lines of requests for a path ending in suffix, in order.
+QStringList requestsEndingIn(const QStringList &log, const QString &suffix)
+{
+    QStringList lines;
+    for (const QString &line : log) {
+        if (line.contains(suffix + QLatin1Char('"')))
+            lines.append(line);
+    }
+    return lines;
 }
 
 /// Polls with events served until done() or 20 s passed.
@@ -87,6 +110,9 @@ private Q_SLOTS:
     void interactiveForcedFailsTwice();
     void interactiveCancel();
     void consoleCancelInProcess();
+    void consoleKilledThenResumed_data();
+    void consoleKilledThenResumed();
+    void interactiveCancelThenResumed();
 
 private:
     /// Publishes release into a fresh www/app and serves it; URL for system.cfg.
@@ -374,6 +400,118 @@ void TestEndToEnd::consoleCancelInProcess()
     QCOMPARE(capture.bytes(), resultRecord(true, true, QString()) + resultRecord(false, false, QString()));
     QCOMPARE(answerer.count(Progress), 1);
     QCOMPARE(f.inst.hostCalls(), QList<QStringList>());
+}
+
+enum class ServedAfterKill { Unchanged, Touched, ChangedBehindSameValidator };
+Q_DECLARE_METATYPE(ServedAfterKill)
+
+void TestEndToEnd::consoleKilledThenResumed_data()
+{
+    QTest::addColumn<ServedAfterKill>("served");
+    QTest::newRow("unchanged: only the rest, 206") << ServedAfterKill::Unchanged;
+    // A new modification time is a new ETag: nginx answers If-Range with all of it.
+    QTest::newRow("touched: If-Range fails, the whole file") << ServedAfterKill::Touched;
+    // Same size and time, so the same ETag: the rest of other bytes is appended,
+    // and the check of the whole file fails.
+    QTest::newRow("changed behind the same ETag") << ServedAfterKill::ChangedBehindSameValidator;
+}
+
+void TestEndToEnd::consoleKilledThenResumed()
+{
+    QFETCH(ServedAfterKill, served);
+    // Slow enough that the updater is still receiving big.bin when it is killed.
+    const QMap<QString, QByteArray> v2 = releaseV2Large();
+    QVERIFY(serve(v2, false, "limit_rate 1m;"));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(writeRelease(inst.root(), releaseV1()));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
+    const QString partial = inst.exeDir() + QStringLiteral("/update/data/big.bin.partial");
+    const qint64 size = v2.value(QStringLiteral("data/big.bin")).size();
+
+    std::unique_ptr<QProcess> process = inst.start({QStringLiteral("console")});
+    QVERIFY(waitUntil([&] { return QFileInfo(partial).size() >= KillAt; }));
+    process->kill(); // SIGKILL: nothing of the updater runs any more
+    QVERIFY(process->waitForFinished());
+    const qint64 kept = QFileInfo(partial).size();
+    QVERIFY2(kept >= KillAt && kept < size, qPrintable(QString::number(kept)));
+    QVERIFY(QFileInfo::exists(partial + QStringLiteral(".info")));
+    QCOMPARE(readFile(partial), v2.value(QStringLiteral("data/big.bin")).left(int(kept)));
+
+    const QString servedBig = servedFile(QStringLiteral("data/big.bin"));
+    const QDateTime modified = QFileInfo(servedBig).lastModified();
+    if (served == ServedAfterKill::Touched) {
+        QFile file(servedBig);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(modified.addSecs(-60), QFileDevice::FileModificationTime));
+    } else if (served == ServedAfterKill::ChangedBehindSameValidator) {
+        QByteArray changed = readFile(servedBig);
+        changed[int(size - 1)] = char(changed.at(int(size - 1)) ^ 0x55);
+        QVERIFY(writeFile(servedBig, changed));
+        QFile file(servedBig);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    }
+    const int logged = m_nginx->accessLog().size();
+
+    const UpdaterRun run = inst.run({QStringLiteral("console")});
+    const QStringList again = requestsEndingIn(m_nginx->accessLog().mid(logged), QStringLiteral("/big.bin"));
+    QCOMPARE(again.size(), 1);
+    if (served == ServedAfterKill::ChangedBehindSameValidator) {
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out, resultRecord(true, true, QString())
+                              + resultRecord(false, false, QStringLiteral("更新文件big.bin校验不对")));
+        QVERIFY(again.at(0).startsWith(QLatin1String("206 ")));
+        QVERIFY(!QFileInfo::exists(partial));
+        QVERIFY(!QFileInfo::exists(partial + QStringLiteral(".info")));
+        return;
+    }
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    if (served == ServedAfterKill::Unchanged)
+        QVERIFY2(again.at(0).startsWith(QLatin1String("206 ")) && again.at(0).endsWith(QString::number(size - kept)),
+                 qPrintable(again.at(0)));
+    else
+        QVERIFY2(again.at(0).startsWith(QLatin1String("200 ")) && again.at(0).endsWith(QString::number(size)),
+                 qPrintable(again.at(0)));
+    QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
+    QVERIFY(!QFileInfo::exists(partial));
+    QVERIFY(!QFileInfo::exists(partial + QStringLiteral(".info")));
+}
+
+void TestEndToEnd::interactiveCancelThenResumed()
+{
+    // "取消", then "重试" and "立即更新" again: the second attempt continues the file.
+    const QMap<QString, QByteArray> v2 = releaseV2Large();
+    QVERIFY(serve(v2, true, "limit_rate 1m;"));
+    UpdateFixture f(m_url, false);
+    QVERIFY(writeRelease(f.inst.root(), releaseV1()));
+    const QString partial = f.inst.exeDir() + QStringLiteral("/update/data/big.bin.partial");
+    const qint64 size = v2.value(QStringLiteral("data/big.bin")).size();
+
+    qint64 kept = -1;
+    ModalAnswerer answerer;
+    answerer.on(Notice, {ModalAnswerer::click(QStringLiteral("update")), ModalAnswerer::click(QStringLiteral("update"))});
+    answerer.on(Progress, {[&](QWidget *dialog) {
+        QVERIFY(waitUntil([&] { return QFileInfo(partial).size() >= KillAt; }));
+        ModalAnswerer::click(QStringLiteral("cancel"))(dialog);
+    }});
+    answerer.setFallback(Progress, ModalAnswerer::leave());
+    answerer.on(Error, {ModalAnswerer::then([&](QWidget *) { kept = QFileInfo(partial).size(); },
+                                            ModalAnswerer::click(QStringLiteral("retry")))});
+    QCOMPARE(runUpdate(f.values), 0);
+    QCOMPARE(answerer.count(Notice), 2);
+    QCOMPARE(answerer.count(Error), 1);
+    QVERIFY2(kept >= KillAt && kept < size, qPrintable(QString::number(kept)));
+    const QStringList big = requestsEndingIn(m_nginx->accessLog(), QStringLiteral("/big.bin"));
+    QCOMPARE(big.size(), 2);
+    QVERIFY2(big.at(1).startsWith(QLatin1String("206 ")) && big.at(1).endsWith(QString::number(size - kept)),
+             qPrintable(big.at(1)));
+    const QMap<QString, QByteArray> installed = snapshot(f.inst.root());
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        QCOMPARE(installed.value(it.key()), it.value());
+    QVERIFY(!QFileInfo::exists(partial));
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -97,6 +97,8 @@ private Q_SLOTS:
     void executableInstalls();
     void executableWrongContent();
     void recordFlushedBeforeDownload();
+    void executableAfterInterruptedInstallation_data();
+    void executableAfterInterruptedInstallation();
 
 private:
     /// Publishes files (list path -> content) under prefix: descriptor, list, and
@@ -454,6 +456,57 @@ void TestUpdateRun::recordFlushedBeforeDownload()
     QCOMPARE(process->state(), QProcess::Running);
     process->kill();
     process->waitForFinished();
+}
+
+void TestUpdateRun::executableAfterInterruptedInstallation_data()
+{
+    QTest::addColumn<bool>("midInstallation");
+    // Every file moved in, the process gone before it wrote the record.
+    QTest::newRow("killed before the record was written") << false;
+    // Host.dll, the first file in list order, still waited in the cache.
+    QTest::newRow("killed during the installation") << true;
+}
+
+void TestUpdateRun::executableAfterInterruptedInstallation()
+{
+    QFETCH(bool, midInstallation);
+    const QString prefix = QStringLiteral("/interrupted") + QString::number(int(midInstallation));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl() + prefix}}));
+    const QByteArray list = publish(prefix, "1");
+    installOld(inst.root());
+    const QByteArray oldRecord = fileListFor(oldFiles());
+    QVERIFY(writeFile(inst.root() + QStringLiteral("/update_md5.info"), oldRecord));
+
+    UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 0);
+    verifyNewInstalled(inst.root());
+    // The state a kill would have left: the old record back, and perhaps one file
+    // not yet moved in.
+    QVERIFY(writeFile(inst.root() + QStringLiteral("/update_md5.info"), oldRecord));
+    const QString host = inst.root() + QStringLiteral("/Host.dll");
+    if (midInstallation) {
+        QVERIFY(QFile::rename(host, inst.exeDir() + QStringLiteral("/update/Host.dll")));
+        QVERIFY(QFile::rename(host + QStringLiteral(".old"), host));
+    }
+    m_server.clearRequests();
+    (void)inst.hostCalls();
+
+    run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    // Descriptor and list only: nothing is downloaded twice.
+    QCOMPARE(m_server.requestCount(), 2);
+    verifyNewInstalled(inst.root());
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), list);
+    // A file found in place is not set aside again: its ".old" still holds version 1.
+    for (const QString &path : {QStringLiteral("Host.dll"), QStringLiteral("data/big.bin")})
+        QCOMPARE(readFile(inst.root() + QLatin1Char('/') + path + QStringLiteral(".old")), oldFiles().value(path));
+    QVERIFY(!QFileInfo::exists(inst.root() + QStringLiteral("/new/folder/added.txt.old")));
+    QVERIFY(!QFileInfo::exists(inst.exeDir() + QStringLiteral("/update/Host.dll")));
+    QCOMPARE(inst.hostCalls().size(), 2);
 }
 
 QTEST_MAIN(TestUpdateRun)

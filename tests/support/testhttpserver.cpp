@@ -1,6 +1,7 @@
 #include "support/testhttpserver.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
 #include <QProcess>
@@ -37,6 +38,7 @@ QByteArray reasonFor(int status)
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 502: return "Bad Gateway";
     case 503: return "Service Unavailable";
@@ -151,6 +153,9 @@ private:
     {
         m_owner->record(request);
         m_response = m_owner->takeResponse(request.target);
+        m_bodyOffset = 0;
+        if (m_response.ranges == TestHttpServer::Ranges::Honour)
+            applyRange(request);
         m_headOnly = request.method == "HEAD";
         m_closeAfter = request.header("Connection").compare("close", Qt::CaseInsensitive) == 0;
         Q_EMIT m_owner->requestReceived(request.target);
@@ -177,6 +182,45 @@ private:
             beginResponse();
     }
 
+    static QByteArray headerValue(const TestHttpServer::HeaderList &headers, const QByteArray &name)
+    {
+        for (const auto &h : headers) {
+            if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+                return h.second;
+        }
+        return QByteArray();
+    }
+
+    void applyRange(const TestHttpServer::Request &request)
+    {
+        TestHttpServer::Response &r = m_response;
+        const QByteArray range = request.header("Range");
+        if (r.status != 200 || !range.startsWith("bytes=") || !range.endsWith('-'))
+            return;
+        bool ok = false;
+        const qint64 start = range.mid(6, range.size() - 7).toLongLong(&ok);
+        const QByteArray ifRange = request.header("If-Range");
+        if (!ok || start < 0
+            || (!ifRange.isEmpty() && ifRange != headerValue(r.headers, "ETag")
+                && ifRange != headerValue(r.headers, "Last-Modified")))
+            return;
+        const qint64 total = r.bodyFile.isEmpty() ? r.body.size() : QFileInfo(r.bodyFile).size();
+        if (start >= total) {
+            r.status = 416;
+            r.headers.append(qMakePair(QByteArray("Content-Range"), "bytes */" + QByteArray::number(total)));
+            r.body.clear();
+            r.bodyFile.clear();
+            return;
+        }
+        r.status = 206;
+        r.headers.append(qMakePair(QByteArray("Content-Range"), "bytes " + QByteArray::number(start) + '-'
+                                       + QByteArray::number(total - 1) + '/' + QByteArray::number(total)));
+        if (r.bodyFile.isEmpty())
+            r.body = r.body.mid(static_cast<int>(start));
+        else
+            m_bodyOffset = start;
+    }
+
     void beginResponse()
     {
         const TestHttpServer::Response &r = m_response;
@@ -186,9 +230,9 @@ private:
         m_file.reset();
         if (!r.bodyFile.isEmpty()) {
             m_file.reset(new QFile(r.bodyFile));
-            if (!m_file->open(QIODevice::ReadOnly))
+            if (!m_file->open(QIODevice::ReadOnly) || !m_file->seek(m_bodyOffset))
                 qWarning("TestHttpServer: cannot open body file %s", qPrintable(r.bodyFile));
-            m_total = m_file->isOpen() ? m_file->size() : 0;
+            m_total = m_file->isOpen() ? m_file->size() - m_bodyOffset : 0;
         } else if (r.repeatedSize != 0 && !r.body.isEmpty()) {
             m_total = r.repeatedSize > 0 ? r.repeatedSize : std::numeric_limits<qint64>::max();
         } else {
@@ -336,6 +380,7 @@ private:
     std::unique_ptr<QFile> m_file;
     qint64 m_total = 0;
     qint64 m_sent = 0;
+    qint64 m_bodyOffset = 0; ///< where a ranged answer's body starts in bodyFile
     bool m_cutDelayed = false;
     QByteArray m_tile; ///< the repeated body, for generated bodies
     bool m_headOnly = false;

@@ -24,6 +24,10 @@
 // than it sends (a raw chunked text can be sent close-delimited with its own
 // "Transfer-Encoding: chunked" header). Cut::Close on a close-delimited body looks
 // complete to the client.
+//
+// Range requests are ignored (the whole body, 200) unless a response says
+// Ranges::Honour; odd answers to them (416, a wrong Content-Range, another ETag)
+// are scripted like any other response, with status and headers given.
 
 #include <QByteArray>
 #include <QHash>
@@ -57,6 +61,15 @@ public:
         ResetWithoutReply  ///< reset the connection (RST), no bytes sent
     };
 
+    /// What a response does with "Range: bytes=N-".
+    enum class Ranges {
+        Ignore, ///< the whole body with its own status, as servers without range support
+        /// as a static file server: with no If-Range, or one equal to the response's
+        /// ETag or Last-Modified header, 206 with the body from N on and its
+        /// Content-Range (416 when N is not below the size); else the whole body
+        Honour
+    };
+
     /// How a response is cut short after cutAfterBytes body bytes.
     enum class Cut {
         None,   ///< the whole body is sent
@@ -87,6 +100,7 @@ public:
         int cutDelayMs = 0;       ///< pause between the last byte sent and the cut
         int writeChunkSize = 64 * 1024; ///< body bytes per write (and per HTTP chunk)
         int writeIntervalMs = 0;  ///< pause between two writes (0: as fast as the peer reads)
+        Ranges ranges = Ranges::Ignore; ///< for body and bodyFile, not generated bodies
     };
 
     /// One request as it arrived.
