@@ -57,25 +57,27 @@ int statusOf(const QNetworkReply *reply)
 // the dialog stays responsive and a cancel is seen while a large prefix is read.
 constexpr int RehashChunksPerStep = 64;
 
-// Files from this size on have their SHA-256 computed on a thread of their own; for
-// smaller ones starting a thread costs more than it saves.
+// Files from this size on are hashed on a thread of their own; for smaller ones
+// starting a thread costs more than it saves.
 constexpr quint64 BackgroundHashSize = 1024 * 1024;
 // Chunks waiting for that thread at most; the transfer waits when it is this far ahead.
 constexpr size_t MaxQueuedChunks = 16;
 
 } // namespace
 
-/// SHA-256 of a body on a thread of its own: the thread that receives, checks and
-/// writes every body (MD5 included) would otherwise spend a third more time on a
-/// large file of a signed release.
-class CDownloadTransfer::BackgroundSha256
+/// The hashes of a body on a thread of their own: on the thread that receives and
+/// writes every body, MD5 alone takes about a third of a large file's time, and
+/// SHA-256 for a signed release another third; beside it they cost nothing on two
+/// cores or more.
+class CDownloadTransfer::BackgroundHashes
 {
 public:
-    BackgroundSha256()
-        : m_thread([this] { run(); })
+    explicit BackgroundHashes(bool withSha256)
+        : m_withSha256(withSha256)
+        , m_thread([this] { run(); })
     {
     }
-    ~BackgroundSha256() { finish(); }
+    ~BackgroundHashes() { finish(); }
 
     void addData(const char *data, qint64 size)
     {
@@ -85,11 +87,13 @@ public:
         m_ready.notify_one();
     }
 
-    /// Waits for every chunk added so far; the digest as 64 lower-case hex digits.
-    QByteArray hexResult()
+    /// Waits for every chunk added so far; the MD5 digest (16 bytes) and the SHA-256
+    /// as 64 lower-case hex digits (empty when not asked for).
+    void results(QByteArray &md5, QByteArray &sha256Hex)
     {
         finish();
-        return m_result;
+        md5 = m_md5;
+        sha256Hex = m_sha256Hex;
     }
 
 private:
@@ -106,7 +110,8 @@ private:
 
     void run()
     {
-        Sha256 hash;
+        QCryptographicHash md5(QCryptographicHash::Md5);
+        Sha256 sha256;
         for (;;) {
             QByteArray chunk;
             {
@@ -118,18 +123,24 @@ private:
                 m_queue.pop_front();
                 m_space.notify_one();
             }
-            hash.addData(chunk.constData(), chunk.size());
+            md5.addData(chunk);
+            if (m_withSha256)
+                sha256.addData(chunk.constData(), chunk.size());
         }
-        m_result = hash.hexResult();
+        m_md5 = md5.result();
+        if (m_withSha256)
+            m_sha256Hex = sha256.hexResult();
     }
 
+    const bool m_withSha256;
     std::mutex m_mutex;
     std::condition_variable m_ready;
     std::condition_variable m_space;
     std::deque<QByteArray> m_queue;
     bool m_closing = false;
-    QByteArray m_result; ///< written by the thread before it ends, read after join()
-    std::thread m_thread; ///< last: it starts once everything above exists
+    QByteArray m_md5;       ///< written by the thread before it ends, read after join()
+    QByteArray m_sha256Hex; ///< likewise
+    std::thread m_thread;   ///< last: it starts once everything above exists
 };
 
 CDownloadTransfer::CDownloadTransfer(QNetworkAccessManager *manager, QString url,
@@ -288,7 +299,7 @@ void CDownloadTransfer::stopTransfer(bool keep)
             m_partial->discard();
     }
     m_cacheFile.reset(); // removes a temporary file
-    m_backgroundSha256.reset();
+    m_backgroundHashes.reset();
 }
 
 void CDownloadTransfer::setSpeedWindow(int milliseconds)
@@ -419,17 +430,19 @@ void CDownloadTransfer::resetHashes()
 {
     m_md5.reset();
     m_sha256.reset();
-    m_backgroundSha256.reset();
-    if (!m_entry.sha256.isEmpty() && m_entry.size >= BackgroundHashSize)
-        m_backgroundSha256 = std::make_unique<BackgroundSha256>();
+    m_backgroundHashes.reset();
+    if (m_entry.size >= BackgroundHashSize)
+        m_backgroundHashes = std::make_unique<BackgroundHashes>(!m_entry.sha256.isEmpty());
 }
 
 void CDownloadTransfer::hashChunk(const char *data, qint64 size)
 {
+    if (m_backgroundHashes) {
+        m_backgroundHashes->addData(data, size);
+        return;
+    }
     m_md5.addData(data, static_cast<int>(size));
-    if (m_backgroundSha256)
-        m_backgroundSha256->addData(data, size);
-    else if (!m_entry.sha256.isEmpty())
+    if (!m_entry.sha256.isEmpty())
         m_sha256.addData(data, size);
 }
 
@@ -542,10 +555,16 @@ void CDownloadTransfer::onReplyFinished()
 
 bool CDownloadTransfer::hashesMatch()
 {
+    QByteArray md5;
+    QByteArray sha256;
+    if (m_backgroundHashes) {
+        m_backgroundHashes->results(md5, sha256);
+    } else {
+        md5 = m_md5.result();
+        sha256 = m_entry.sha256.isEmpty() ? QByteArray() : m_sha256.hexResult();
+    }
     // A signed release pins the SHA-256 too: a forged body can match an MD5 text.
-    const QByteArray sha256 = m_backgroundSha256 ? m_backgroundSha256->hexResult()
-                                                 : m_sha256.hexResult();
-    return md5TextFromDigest(m_md5.result()) == m_entry.md5
+    return md5TextFromDigest(md5) == m_entry.md5
         && (m_entry.sha256.isEmpty() || sha256 == m_entry.sha256);
 }
 

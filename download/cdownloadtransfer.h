@@ -55,7 +55,7 @@ Q_SIGNALS:
     void stopped();
 
 private:
-    class BackgroundSha256;
+    class BackgroundHashes;
     /// What became of a reply once its status and headers were judged.
     enum class Answer { Accepted, Restarted, Failed };
 
@@ -111,9 +111,9 @@ private:
     quint64 m_offset = 0;                        ///< kept bytes the request starts after
     QTimer m_rehashTimer;                        ///< reads the kept bytes step by step
     quint64 m_rehashed = 0;                      ///< kept bytes read so far
-    QCryptographicHash m_md5{QCryptographicHash::Md5};
-    Sha256 m_sha256;                             ///< only for small entries of signed releases
-    std::unique_ptr<BackgroundSha256> m_backgroundSha256; ///< for large ones
+    QCryptographicHash m_md5{QCryptographicHash::Md5}; ///< for small entries
+    Sha256 m_sha256;                             ///< for small entries of signed releases
+    std::unique_ptr<BackgroundHashes> m_backgroundHashes; ///< both, for large entries
     quint64 m_received = 0;                      ///< body bytes so far, kept ones included
     QByteArray m_chunk;                          ///< read buffer
     QTimer m_speedTimer;                         ///< samples m_received while the transfer runs
