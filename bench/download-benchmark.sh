@@ -38,27 +38,12 @@ SMALL_FILES=${SMALL_FILES:-2000}
 BIG_MIB=${BIG_MIB:-512}
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 
-for tool in "$PUBLISH" "$UPDATER" "$NGINX" /usr/bin/time curl md5sum python3; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "missing: $tool (build the updater and updater-publish targets)" >&2
-        exit 2
-    fi
-done
+require_tools "$PUBLISH" "$UPDATER" "$NGINX" /usr/bin/time curl md5sum python3
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-bench.XXXXXX")
-# nginx's workers may run as another user; they must read the published tree.
-chmod 755 "$WORK"
-NGINX_PID=
+make_work updater-bench
 cleanup() {
-    if [ -n "$NGINX_PID" ]; then
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-    fi
-    if [ "${KEEP:-0}" = 1 ]; then
-        echo "kept $WORK"
-    else
-        rm -rf "$WORK"
-    fi
+    stop_pids $NGINX_PID
+    remove_work
 }
 trap cleanup EXIT
 

@@ -60,28 +60,13 @@ ENDLESS_REPEAT=${ENDLESS_REPEAT:-3}
 RUN_TIMEOUT=${RUN_TIMEOUT:-120}
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 
-for tool in "$PUBLISH" "$UPDATER" "$NGINX" "$SERVER_PY" /usr/bin/time timeout curl gzip python3; do
-    if ! command -v "$tool" >/dev/null 2>&1 && [ ! -f "$tool" ]; then
-        echo "missing: $tool (build the updater and updater-publish targets)" >&2
-        exit 2
-    fi
-done
+require_tools "$PUBLISH" "$UPDATER" "$NGINX" "$SERVER_PY" /usr/bin/time timeout curl gzip python3
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-hostile.XXXXXX")
-# nginx's workers may run as another user; they must read the published tree.
-chmod 755 "$WORK"
-NGINX_PID=
+make_work updater-hostile
 SERVER_PID=
 cleanup() {
-    for pid in $NGINX_PID $SERVER_PID; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    if [ "${KEEP:-0}" = 1 ]; then
-        echo "kept $WORK"
-    else
-        rm -rf "$WORK"
-    fi
+    stop_pids $NGINX_PID $SERVER_PID
+    remove_work
 }
 trap cleanup EXIT
 

@@ -73,39 +73,23 @@ PROBES=${PROBES:-20}
 RUN_TIMEOUT=${RUN_TIMEOUT:-300}
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 
-for tool in "$PUBLISH" "$UPDATER" "$NGINX" "$PROXY_PY" /usr/bin/time timeout curl md5sum python3; do
-    if ! command -v "$tool" >/dev/null 2>&1 && [ ! -f "$tool" ]; then
-        echo "missing: $tool (build the updater and updater-publish targets)" >&2
-        exit 2
-    fi
-done
+require_tools "$PUBLISH" "$UPDATER" "$NGINX" "$PROXY_PY" /usr/bin/time timeout curl md5sum python3
 
 # Everything stays on 127.0.0.1: no proxy from the environment for curl or Qt.
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-netbench.XXXXXX")
-# nginx's workers may run as another user; they must read the published tree.
-chmod 755 "$WORK"
-NGINX_PID=
+make_work updater-netbench
 PROXY_PID=
 stop_proxy() {
     if [ -n "$PROXY_PID" ]; then
-        kill "$PROXY_PID" 2>/dev/null || true
-        wait "$PROXY_PID" 2>/dev/null || true
+        stop_pids "$PROXY_PID"
         PROXY_PID=
     fi
 }
 cleanup() {
     stop_proxy
-    if [ -n "$NGINX_PID" ]; then
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-    fi
-    if [ "${KEEP:-0}" = 1 ]; then
-        echo "kept $WORK"
-    else
-        rm -rf "$WORK"
-    fi
+    stop_pids $NGINX_PID
+    remove_work
 }
 trap cleanup EXIT
 

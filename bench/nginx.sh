@@ -1,7 +1,45 @@
-# Sourced by the benchmark scripts: a free loopback port, and nginx serving
-# $WORK/www on 127.0.0.1 with a configuration and logs of its own under $WORK/nginx.
+# Sourced by the benchmark scripts: their working folder and tool checks, a free
+# loopback port, and nginx serving $WORK/www on 127.0.0.1 with a configuration and
+# logs of its own under $WORK/nginx.
 # Needs NGINX (the nginx binary) and WORK; NGINX_SERVER_EXTRA, when set, is added to
 # the server block as it is. Sets PORT and NGINX_PID.
+
+# require_tools TOOL...: each must be a command or a file; exits 2 naming a missing one.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null 2>&1 && [ ! -f "$tool" ]; then
+            echo "missing: $tool (build the updater and updater-publish targets)" >&2
+            exit 2
+        fi
+    done
+}
+
+# make_work NAME: a new WORK folder under TMPDIR that nginx's workers can read.
+make_work() {
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    # nginx's workers may run as another user; they must read the published tree.
+    chmod 755 "$WORK"
+    NGINX_PID=
+}
+
+# stop_pids PID...: stops background processes, waiting for each.
+stop_pids() {
+    local pid
+    for pid in "$@"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
+
+# remove_work: removes WORK, or with KEEP=1 says where it was kept.
+remove_work() {
+    if [ "${KEEP:-0}" = 1 ]; then
+        echo "kept $WORK"
+    else
+        rm -rf "$WORK"
+    fi
+}
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
