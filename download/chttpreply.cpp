@@ -216,8 +216,8 @@ bool CHttpReply::advance()
             const int limit = (m_phase == Phase::ChunkSize || m_phase == Phase::ChunkEnd)
                                   ? MaxChunkLine
                                   : MaxHeaderBytes - m_headerBytes;
-            if (!m_socket->canReadLine()) {
-                if (m_socket->bytesAvailable() > limit) {
+            if (limit <= 0 || !m_socket->canReadLine()) {
+                if (limit <= 0 || m_socket->bytesAvailable() > limit) {
                     finishWithError(ProtocolFailure, tr("HTTP header section too large"));
                     return false;
                 }

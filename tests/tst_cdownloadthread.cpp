@@ -358,6 +358,10 @@ void TestCDownloadThread::downloadFailures_data()
     Response bigHeaders = TestHttpServer::ok(body);
     bigHeaders.headers.append(qMakePair(QByteArray("X-Padding"), QByteArray(70 * 1024, 'p')));
     QTest::newRow("header section over 64 KiB") << bigHeaders << true << network;
+    Response manyHeaders = TestHttpServer::ok(body);
+    for (int i = 0; i < 2000; ++i)
+        manyHeaders.headers.append(qMakePair("X-Line-" + QByteArray::number(i), QByteArray(30, 'h')));
+    QTest::newRow("headers adding up to over 64 KiB") << manyHeaders << false << network;
     Response folded = TestHttpServer::ok(body);
     folded.headers.append(qMakePair(QByteArray("X-Folded"), QByteArray("a\r\n b")));
     QTest::newRow("folded header line") << folded << false << network;
