@@ -1,5 +1,6 @@
 #include "download/cdownloadtransfer.h"
 
+#include "download/backgroundhashes.h"
 #include "download/cdownloadpartial.h"
 #include "update/md5.h"
 
@@ -10,10 +11,6 @@
 #include <QTemporaryFile>
 #include <QUrl>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -60,88 +57,8 @@ constexpr int RehashChunksPerStep = 64;
 // Files from this size on are hashed on a thread of their own; for smaller ones
 // starting a thread costs more than it saves.
 constexpr quint64 BackgroundHashSize = 1024 * 1024;
-// Chunks waiting for that thread at most; the transfer waits when it is this far ahead.
-constexpr size_t MaxQueuedChunks = 16;
 
 } // namespace
-
-/// The hashes of a body on a thread of their own: on the thread that receives and
-/// writes every body, MD5 alone takes about a third of a large file's time, and
-/// SHA-256 for a signed release another third; beside it they cost nothing on two
-/// cores or more.
-class CDownloadTransfer::BackgroundHashes
-{
-public:
-    explicit BackgroundHashes(bool withSha256)
-        : m_withSha256(withSha256)
-        , m_thread([this] { run(); })
-    {
-    }
-    ~BackgroundHashes() { finish(); }
-
-    void addData(const char *data, qint64 size)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_space.wait(lock, [this] { return m_queue.size() < MaxQueuedChunks; });
-        m_queue.emplace_back(data, static_cast<int>(size));
-        m_ready.notify_one();
-    }
-
-    /// Waits for every chunk added so far; the MD5 digest (16 bytes) and the SHA-256
-    /// as 64 lower-case hex digits (empty when not asked for).
-    void results(QByteArray &md5, QByteArray &sha256Hex)
-    {
-        finish();
-        md5 = m_md5;
-        sha256Hex = m_sha256Hex;
-    }
-
-private:
-    void finish()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_closing = true;
-        }
-        m_ready.notify_one();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    void run()
-    {
-        QCryptographicHash md5(QCryptographicHash::Md5);
-        Sha256 sha256;
-        for (;;) {
-            QByteArray chunk;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_ready.wait(lock, [this] { return !m_queue.empty() || m_closing; });
-                if (m_queue.empty())
-                    break;
-                chunk = std::move(m_queue.front());
-                m_queue.pop_front();
-                m_space.notify_one();
-            }
-            md5.addData(chunk);
-            if (m_withSha256)
-                sha256.addData(chunk.constData(), chunk.size());
-        }
-        m_md5 = md5.result();
-        if (m_withSha256)
-            m_sha256Hex = sha256.hexResult();
-    }
-
-    const bool m_withSha256;
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::condition_variable m_space;
-    std::deque<QByteArray> m_queue;
-    bool m_closing = false;
-    QByteArray m_md5;       ///< written by the thread before it ends, read after join()
-    QByteArray m_sha256Hex; ///< likewise
-    std::thread m_thread;   ///< last: it starts once everything above exists
-};
 
 CDownloadTransfer::CDownloadTransfer(QNetworkAccessManager *manager, QString url,
                                      UpdateFileEntry entry, QFileInfo cached, bool keepPartial,

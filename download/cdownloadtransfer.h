@@ -15,6 +15,7 @@
 
 class CDownloadPartial;
 class QFile;
+class BackgroundHashes;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -55,7 +56,6 @@ Q_SIGNALS:
     void stopped();
 
 private:
-    class BackgroundHashes;
     /// What became of a reply once its status and headers were judged.
     enum class Answer { Accepted, Restarted, Failed };
 
