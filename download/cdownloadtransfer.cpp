@@ -299,6 +299,11 @@ CDownloadTransfer::Answer CDownloadTransfer::checkAnswer()
             m_answerChecked = true;
             return Answer::Accepted;
         }
+        // A server busy or failing for a moment says nothing about the kept bytes.
+        if (status >= 500 || status == 408 || status == 429) {
+            failNetwork(networkError);
+            return Answer::Failed;
+        }
         // The kept bytes reach past the server's file: it is another one now.
         if (status == 416) {
             restartFromZero();

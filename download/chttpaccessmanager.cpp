@@ -10,9 +10,9 @@
 
 namespace {
 
-// Idle connections kept per server at most; the worker never has more than six
-// requests in flight, so more would only hold sockets open on the server.
-constexpr int MaxIdlePerServer = 8;
+// Idle connections kept per server at most: as many as the worker may have requests
+// in flight; more would only hold sockets open on the server.
+constexpr int MaxIdlePerServer = 16;
 
 } // namespace
 

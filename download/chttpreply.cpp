@@ -16,6 +16,9 @@ namespace {
 constexpr int MaxHeaderBytes = 64 * 1024;
 // A chunk-size line: sixteen hex digits and room for extensions, which are ignored.
 constexpr int MaxChunkLine = 1024;
+// Header lines of one answer; servers send a few dozen. Bounds the work of joining
+// repeated names, which grows with the square of their number.
+constexpr int MaxHeaderLines = 256;
 
 // Strips the line break; false when the line has none (it was cut off).
 bool chompLine(QByteArray &line)
@@ -109,7 +112,12 @@ CHttpReply::CHttpReply(const QNetworkRequest &request, CHttpAccessManager *pool)
         m_requestBytes += "User-Agent: Mozilla/5.0\r\n";
     m_requestBytes += "\r\n";
 
-    connectSocket(true);
+    // Not from here: a connection can fail at once (no route, say), and finished()
+    // would then go out before the caller of get() has connected to it.
+    QMetaObject::invokeMethod(this, [this] {
+        if (!m_finished)
+            connectSocket(true);
+    }, Qt::QueuedConnection);
 }
 
 CHttpReply::~CHttpReply()
@@ -264,10 +272,13 @@ bool CHttpReply::takeStatusLine(const QByteArray &line)
     if (!line.startsWith("HTTP/1.") || line.size() < 12 || line.at(8) != ' ')
         return false;
     qint64 status = 0;
-    if (!parseDecimal(line.mid(9, 3), status) || (line.size() > 12 && line.at(12) != ' '))
+    if (!parseDecimal(line.mid(9, 3), status) || status < 100
+        || (line.size() > 12 && line.at(12) != ' '))
         return false;
-    setAttribute(QNetworkRequest::HttpStatusCodeAttribute, int(status));
-    setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, line.mid(13));
+    // Made known with the headers, as Qt does: a reply that ends before its header
+    // block is complete has no status, which callers read as "no answer".
+    m_status = int(status);
+    m_reason = line.mid(13);
     // HTTP/1.0 connections are not kept: keep-alive there is an extension.
     m_keepAlive = line.at(7) == '1';
     m_headers.clear();
@@ -286,6 +297,8 @@ bool CHttpReply::takeHeaderLine(const QByteArray &line)
     }
     if (m_phase == Phase::Trailers)
         return true;
+    if (m_headers.size() >= MaxHeaderLines)
+        return false;
     // Folded continuation lines are obsolete and a way to smuggle; refused.
     const int colon = line.indexOf(':');
     if (colon <= 0 || line.at(0) == ' ' || line.at(0) == '\t')
@@ -299,12 +312,14 @@ bool CHttpReply::takeHeaderLine(const QByteArray &line)
 
 bool CHttpReply::takeHeaders()
 {
-    const int status = attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 100 && status < 200) {
+    const int status = m_status;
+    if (status < 200) {
         // An interim answer ("100 Continue"): the real one follows.
         m_phase = Phase::StatusLine;
         return true;
     }
+    setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
+    setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, m_reason);
     QByteArray transferEncoding;
     QByteArray contentLength;
     for (const auto &header : qAsConst(m_headers)) {
@@ -343,7 +358,8 @@ bool CHttpReply::takeHeaders()
         m_keepAlive = false;
         m_phase = Phase::Body;
     }
-    emit metaDataChanged();
+    // Emitted by offerBody(), where a receiver that deletes the reply is noticed.
+    m_metaDataPending = true;
     return true;
 }
 
@@ -379,6 +395,12 @@ bool CHttpReply::offerBody()
     // Offered again as long as the caller takes something: what it read may have
     // uncovered the next chunk, already in the buffer, for which no signal comes.
     while (advance()) {
+        if (m_metaDataPending) {
+            m_metaDataPending = false;
+            emit metaDataChanged();
+            if (!alive || m_finished)
+                return false;
+        }
         const qint64 ready = bodyBytesReady();
         if (ready <= 0)
             return true;
@@ -485,8 +507,12 @@ void CHttpReply::finishWithError(NetworkError code, const QString &message)
 void CHttpReply::finish()
 {
     // Like Qt's own: a body of unknown length reports its final size as the total.
-    if (m_bodyTotal < 0)
+    if (m_bodyTotal < 0) {
+        QPointer<CHttpReply> alive(this);
         emit downloadProgress(m_bodyRead, m_bodyRead);
+        if (!alive || m_finished)
+            return;
+    }
     m_finished = true;
     setFinished(true);
     emit finished();

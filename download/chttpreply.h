@@ -92,5 +92,8 @@ private:
     qint64 m_bodyTotal = -1;      ///< the Content-Length, when there is one
     bool m_finished = false;
     bool m_finishQueued = false;
-    bool m_reading = false;       ///< inside readData(): signals wait for the event loop
+    bool m_reading = false;
+    bool m_metaDataPending = false; ///< headers taken, metaDataChanged() not yet emitted
+    int m_status = 0;             ///< of the status line being read
+    QByteArray m_reason;       ///< inside readData(): signals wait for the event loop
 };

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -139,6 +140,7 @@ private Q_SLOTS:
     void unusualAnswersArrive_data();
     void unusualAnswersArrive();
     void keptConnections();
+    void nothingListening();
     void endsInConstructor_data();
     void endsInConstructor();
     void quitBeforeStartStillEnds();
@@ -781,6 +783,20 @@ void TestCDownloadThread::keptConnections()
     QCOMPARE(m_server->requestCount("/pub/d.bin"), 1);
 }
 
+void TestCDownloadThread::nothingListening()
+{
+    // A refused connection fails the file at once, not when its speed window ends.
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QString url = QStringLiteral("http://127.0.0.1:%1/pub/").arg(closed.serverPort());
+    closed.close();
+    const QByteArray body = patterned(100, 'n');
+    WorkerRun r(url, cachePath(), appPath(), {entryFor(QStringLiteral("n.bin"), body)});
+    QVERIFY(r.startAndWait(5000));
+    QCOMPARE(r.worker->errorMsg(), QStringLiteral("下载更新文件n.bin网络错误"));
+    QCOMPARE(r.failed.count(), 1);
+}
+
 void TestCDownloadThread::endsInConstructor_data()
 {
     QTest::addColumn<bool>("cached");
@@ -1030,6 +1046,13 @@ void TestCDownloadThread::resumeAnswers_data()
                                               << QStringLiteral("下载更新文件f.bin大小不对") << qint64(0);
     QTest::newRow("404") << etag << QList<Response>{TestHttpServer::status(404)} << Etag
                          << QList<QByteArray>{range} << network << qint64(0);
+    // Refused before its header block ended: no answer, whatever its status line said.
+    QTest::newRow("206 with headers over 64 KiB keeps them")
+        << etag << QList<Response>{withHeaders(partialContent(rest, contentRange),
+                                               {{"X-Padding", QByteArray(70 * 1024, 'p')}})}
+        << Etag << QList<QByteArray>{range} << network << qint64(KeptBytes);
+    QTest::newRow("503 keeps them") << etag << QList<Response>{TestHttpServer::status(503)} << Etag
+                                    << QList<QByteArray>{range} << network << qint64(KeptBytes);
     QTest::newRow("206 gzipped") << etag
                                  << QList<Response>{withHeaders(partialContent(rest, contentRange),
                                                                 {{"Content-Encoding", "gzip"}})}
