@@ -143,19 +143,7 @@ time_run() {
         cat "$WORK/run.log" >&2
         exit 1
     fi
-    python3 - "$name" "$WORK/time.txt" >> "$WORK/results.txt" <<'EOF'
-import sys
-name, path = sys.argv[1:]
-wall = rss = None
-for line in open(path):
-    line = line.strip()
-    if line.startswith("Elapsed (wall clock) time"):
-        parts = [float(p) for p in line.rsplit(" ", 1)[1].split(":")]
-        wall = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
-    elif line.startswith("Maximum resident set size"):
-        rss = int(line.rsplit(" ", 1)[1])
-print(name, wall, rss)
-EOF
+    echo "$name $(time_figures "$WORK/time.txt")" >> "$WORK/results.txt"
 }
 
 : > "$WORK/results.txt"

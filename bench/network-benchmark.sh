@@ -221,18 +221,10 @@ time_run() {
     fi
     # The proxy notes its connections a moment after they end.
     sleep 0.2
-    python3 - "$rtt" "$name" "$ok" "$WORK/time.txt" "$WORK/proxy.log" "$before" \
+    python3 - "$rtt" "$name" "$ok" $(time_figures "$WORK/time.txt") "$WORK/proxy.log" "$before" \
         >> "$WORK/results.txt" <<'EOF'
 import sys
-rtt, name, ok, path, log, before = sys.argv[1:]
-wall = rss = None
-for line in open(path):
-    line = line.strip()
-    if line.startswith("Elapsed (wall clock) time"):
-        parts = [float(p) for p in line.rsplit(" ", 1)[1].split(":")]
-        wall = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
-    elif line.startswith("Maximum resident set size"):
-        rss = int(line.rsplit(" ", 1)[1])
+rtt, name, ok, wall, rss, log, before = sys.argv[1:]
 opened = most = 0
 for line in open(log).read().splitlines()[int(before):]:
     fields = line.split()

@@ -41,6 +41,23 @@ remove_work() {
     fi
 }
 
+# time_figures FILE: "WALL_SECONDS MAX_RSS_KIB" from a report of GNU time -v.
+time_figures() {
+    python3 - "$1" <<'EOF'
+import sys
+path = sys.argv[1]
+wall = rss = None
+for line in open(path):
+    line = line.strip()
+    if line.startswith("Elapsed (wall clock) time"):
+        parts = [float(p) for p in line.rsplit(" ", 1)[1].split(":")]
+        wall = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
+    elif line.startswith("Maximum resident set size"):
+        rss = int(line.rsplit(" ", 1)[1])
+print(wall, rss)
+EOF
+}
+
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }

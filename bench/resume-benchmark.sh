@@ -109,19 +109,12 @@ SECOND_STATUS=$(echo "$SECOND" | awk '{ print $1 }' | paste -sd, -)
     || { echo "the installation differs from the release" >&2; exit 1; }
 [ ! -e "$PARTIAL" ] || { echo "the kept part of big.bin is still in the cache" >&2; exit 1; }
 
-python3 - "$WORK/time.txt" "$SIZE" "$KEPT" "$FIRST_BYTES" "$SECOND_BYTES" "$SECOND_STATUS" \
+python3 - $(time_figures "$WORK/time.txt") "$SIZE" "$KEPT" "$FIRST_BYTES" "$SECOND_BYTES" "$SECOND_STATUS" \
     "$FIRST_WALL" "$RATE" <<'EOF'
 import sys
-path, size, kept, first, second, status, first_wall, rate = sys.argv[1:]
+wall, rss, size, kept, first, second, status, first_wall, rate = sys.argv[1:]
+wall, rss = float(wall), int(rss)
 size, kept, first, second = int(size), int(kept), int(first), int(second)
-wall = rss = None
-for line in open(path):
-    line = line.strip()
-    if line.startswith("Elapsed (wall clock) time"):
-        parts = [float(p) for p in line.rsplit(" ", 1)[1].split(":")]
-        wall = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
-    elif line.startswith("Maximum resident set size"):
-        rss = int(line.rsplit(" ", 1)[1])
 mib = 1024 * 1024
 print()
 print("big.bin: %.1f MiB, nginx limit_rate %s" % (size / mib, rate))
