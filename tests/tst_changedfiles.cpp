@@ -9,9 +9,11 @@
 #include <atomic>
 #include <thread>
 
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using DiskFiles = QMap<QString, QByteArray>;
 Q_DECLARE_METATYPE(DiskFiles)
@@ -49,6 +51,7 @@ bool writeFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
+#ifdef Q_OS_UNIX
 // Counts how often somebody opens one of the given FIFOs for reading. A reader
 // blocks in open() until a writer appears, so every open is seen here, and the
 // writer's open-and-close lets the reader go on (it reads an empty file).
@@ -93,6 +96,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+#endif
 
 } // namespace
 
@@ -203,6 +207,9 @@ void TestChangedFiles::recordedFilesAreNotOpened_data()
 
 void TestChangedFiles::recordedFilesAreNotOpened()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("an open is observed through a FIFO, which only Unix has");
+#else
     QFETCH(bool, recorded);
     QFETCH(bool, outsideRoot);
     QFETCH(bool, opened);
@@ -242,6 +249,7 @@ void TestChangedFiles::recordedFilesAreNotOpened()
     // Recorded equal: nothing selected. Opened FIFOs read as empty files, and an
     // unsafe path is selected without being read.
     QCOMPARE(changed.keys(), recorded ? QStringList() : paths);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestChangedFiles)

@@ -10,6 +10,11 @@
 #include <QSettings>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
+
 namespace {
 
 constexpr char UnitSeparator = '\x1f';
@@ -53,7 +58,7 @@ Installation::Installation(const QString &exeSubfolder)
 
 QString Installation::exePath() const
 {
-    return m_exeDir + QStringLiteral("/updater");
+    return m_exeDir + QLatin1Char('/') + QFileInfo(QStringLiteral(UPDATER_EXE)).fileName();
 }
 
 QString Installation::scratch() const
@@ -80,22 +85,11 @@ bool Installation::installHost(const QString &relativePath)
 {
     m_hostPath = QDir::cleanPath(m_exeDir + QLatin1Char('/') + relativePath);
     QDir().mkpath(QFileInfo(m_hostPath).path());
-    // One line per call, the arguments separated by a unit separator (0x1f). Called
-    // with "--stay" it then keeps running until a line arrives on stayFifoPath().
-    const QByteArray script = "#!/bin/sh\n"
-                              "{ for a in \"$@\"; do printf '%s\\037' \"$a\"; done; echo; } >> '"
-        + recordPath(scratch()).toUtf8() + "'\n"
-        + "if [ \"$1\" = --stay ]; then read line < '" + stayFifoPath().toUtf8() + "'; fi\n";
-    QFile file(m_hostPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(script) != script.size())
-        return false;
-    file.close();
-    return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                               | QFileDevice::ExeOwner | QFileDevice::ReadOther
-                               | QFileDevice::ExeOther);
+    QFile::remove(m_hostPath);
+    return QFile::copy(QStringLiteral(TEST_HOST_EXE), m_hostPath);
 }
 
-QString Installation::stayFifoPath() const
+QString Installation::stayPath() const
 {
     return scratch() + QStringLiteral("/host-stay");
 }
@@ -155,6 +149,32 @@ std::unique_ptr<QProcess> Installation::start(const QStringList &arguments,
     return process;
 }
 
+#ifdef Q_OS_WIN
+// By image path: a process exists from CreateProcess on, before its own code runs.
+bool Installation::isRunningProcessWith(const QString &path)
+{
+    const QString wanted = QDir::toNativeSeparators(QDir::cleanPath(path));
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    bool found = false;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!process)
+            continue;
+        wchar_t image[MAX_PATH * 4];
+        DWORD size = DWORD(sizeof image / sizeof image[0]);
+        if (QueryFullProcessImageNameW(process, 0, image, &size))
+            found = QString::fromWCharArray(image, int(size)).compare(wanted, Qt::CaseInsensitive) == 0;
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+#else
 bool Installation::isRunningProcessWith(const QString &path)
 {
     const QByteArray wanted = QFile::encodeName(path);
@@ -174,3 +194,4 @@ bool Installation::isRunningProcessWith(const QString &path)
     }
     return false;
 }
+#endif

@@ -1,7 +1,7 @@
 #pragma once
 
 // A temporary installation of the real updater for process-level tests: the built
-// executable copied into <root> (or <root>/bin), a system.cfg, and a host script
+// executable copied into <root> (or <root>/bin), a system.cfg, and a host program
 // that records every call with its arguments.
 //
 //   Installation inst(QStringLiteral("bin"));
@@ -58,11 +58,12 @@ public:
     /// Writes system.cfg with exactly these bytes.
     bool writeConfigBytes(const QByteArray &bytes) const;
 
-    /// Puts a host script at relativePath (below exeDir) that records its arguments.
+    /// Puts the test host program at relativePath (below exeDir); it records its
+    /// arguments (tests/host/testhost.cpp).
     bool installHost(const QString &relativePath = QStringLiteral("Host.exe"));
-    /// The FIFO a host started with "--stay" reads before it ends (the test makes it).
-    QString stayFifoPath() const;
-    /// The absolute path of the host script last installed.
+    /// The file whose appearance ends a host started with "--stay".
+    QString stayPath() const;
+    /// The absolute path of the host program last installed.
     QString hostPath() const { return m_hostPath; }
     /// Waits until no host process is running any more, then returns the argument
     /// lists of every host call so far. A host the updater started has already been

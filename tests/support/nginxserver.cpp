@@ -9,13 +9,80 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
 constexpr int StartTimeoutMs = 10000;
 constexpr int PortAttempts = 5;
+#ifdef Q_OS_WIN
+constexpr bool LinuxChildUnderWine = true;
+#else
+constexpr bool LinuxChildUnderWine = false;
+#endif
+
+#ifdef Q_OS_WIN
+// The Windows build runs its tests under Wine against the Linux nginx. Wine starts
+// a program that is not a Windows image as a Linux process when asked to, but the
+// handle it returns ends at once: nginx is watched and stopped through its pid file
+// instead. Paths are translated with Wine's own exports; on a real Windows they do
+// not exist and nginx counts as not installed.
+using WineToUnix = char *(__cdecl *)(const wchar_t *);
+using WineToDos = wchar_t *(__cdecl *)(const char *);
+
+// Through void (*)(), which GCC accepts as a cast between any function types.
+using AnyFunction = void (*)();
+AnyFunction wineExport(const char *name)
+{
+    return reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+}
+
+QString linuxPath(const QString &windowsPath)
+{
+    const auto toUnix = reinterpret_cast<WineToUnix>(wineExport("wine_get_unix_file_name"));
+    if (!toUnix)
+        return QString();
+    char *unixName = toUnix(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(windowsPath).utf16()));
+    if (!unixName)
+        return QString();
+    const QString result = QString::fromUtf8(unixName);
+    HeapFree(GetProcessHeap(), 0, unixName);
+    return result;
+}
+
+QString windowsPathOf(const char *linuxName)
+{
+    const auto toDos = reinterpret_cast<WineToDos>(wineExport("wine_get_dos_file_name"));
+    if (!toDos)
+        return QString();
+    wchar_t *dosName = toDos(linuxName);
+    if (!dosName)
+        return QString();
+    const QString result = QDir::fromNativeSeparators(QString::fromWCharArray(dosName));
+    HeapFree(GetProcessHeap(), 0, dosName);
+    return result;
+}
+
+QString nginxExecutable()
+{
+    for (const char *candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
+        const QString windowsName = windowsPathOf(candidate);
+        if (!windowsName.isEmpty() && QFileInfo(windowsName).isFile())
+            return QString::fromLatin1(candidate);
+    }
+    return QString();
+}
+#else
+QString linuxPath(const QString &path)
+{
+    return path;
+}
 
 QString nginxExecutable()
 {
@@ -26,6 +93,7 @@ QString nginxExecutable()
         exe = QStandardPaths::findExecutable(QStringLiteral("nginx"), extra);
     return exe;
 }
+#endif
 
 // A port that nobody listens on right now. Someone may take it before nginx binds
 // it; start() notices that from nginx's error log and tries another one.
@@ -42,7 +110,7 @@ quint16 freeLoopbackPort()
 // nginx reads quoted strings with backslash escapes.
 QByteArray quoted(const QString &path)
 {
-    QByteArray bytes = QFile::encodeName(path);
+    QByteArray bytes = linuxPath(path).toUtf8();
     bytes.replace('\\', "\\\\");
     bytes.replace('"', "\\\"");
     return bytes;
@@ -120,7 +188,13 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
         errorMessage = QStringLiteral("cannot read %1").arg(templatePath);
         return false;
     }
-    conf.replace("@USER_LINE@", geteuid() == 0 ? "user root;" : "");
+#ifdef Q_OS_WIN
+    // Wine's user cannot be asked for; nginx ignores the line when not root.
+    const bool asRoot = true;
+#else
+    const bool asRoot = geteuid() == 0;
+#endif
+    conf.replace("@USER_LINE@", asRoot ? "user root;" : "");
     conf.replace("@PREFIX@", quoted(prefix));
     conf.replace("@ROOT@", quoted(root));
     conf.replace("@PORT@", QByteArray::number(port));
@@ -140,10 +214,7 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     // lines (before the configuration is read) out of /var/log.
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->start(nginxExecutable(),
-                     {QStringLiteral("-p"), prefix, QStringLiteral("-c"), confPath,
-                      QStringLiteral("-e"), dir.filePath(QStringLiteral("logs/error.log")),
-                      QStringLiteral("-g"), QStringLiteral("daemon off;")});
+    m_process->start(nginxExecutable(), nginxArguments({QStringLiteral("-g"), QStringLiteral("daemon off;")}));
     if (!m_process->waitForStarted(StartTimeoutMs)) {
         errorMessage = QStringLiteral("cannot start nginx: %1").arg(m_process->errorString());
         m_process.reset();
@@ -155,7 +226,7 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     const QString pidPath = dir.filePath(QStringLiteral("nginx.pid"));
     QDeadlineTimer deadline(StartTimeoutMs);
     while (!deadline.hasExpired()) {
-        if (m_process->state() == QProcess::NotRunning)
+        if (m_process->state() == QProcess::NotRunning && !LinuxChildUnderWine)
             break;
         if (!readAll(pidPath).trimmed().isEmpty()) {
             QTcpSocket socket;
@@ -176,8 +247,29 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     return false;
 }
 
+QStringList NginxServer::nginxArguments(const QStringList &more) const
+{
+    const QString prefix = prefixPath();
+    return QStringList{QStringLiteral("-p"), linuxPath(prefix),
+                       QStringLiteral("-c"), linuxPath(prefix + QStringLiteral("/nginx.conf")),
+                       QStringLiteral("-e"), linuxPath(prefix + QStringLiteral("/logs/error.log"))}
+         + more;
+}
+
 void NginxServer::stop()
 {
+    if (m_process && LinuxChildUnderWine) {
+        // "-s stop" sends nginx's fast shutdown to the pid in the pid file; nginx
+        // removes the file as its last act.
+        const QString pidPath = prefixPath() + QStringLiteral("/nginx.pid");
+        if (QFileInfo::exists(pidPath)) {
+            QProcess::startDetached(nginxExecutable(), nginxArguments({QStringLiteral("-s"), QStringLiteral("stop")}));
+            QDeadlineTimer deadline(5000);
+            while (QFileInfo::exists(pidPath) && !deadline.hasExpired())
+                QThread::msleep(20);
+        }
+        m_process.reset();
+    }
     if (m_process) {
         if (m_process->state() != QProcess::NotRunning) {
             // SIGTERM is nginx's fast shutdown; the master stops its workers first.
@@ -194,6 +286,8 @@ void NginxServer::stop()
 
 bool NginxServer::isRunning() const
 {
+    if (LinuxChildUnderWine)
+        return m_process && m_port != 0 && QFileInfo::exists(prefixPath() + QStringLiteral("/nginx.pid"));
     return m_process && m_process->state() == QProcess::Running && m_port != 0;
 }
 

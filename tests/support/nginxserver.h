@@ -20,6 +20,7 @@
 // When the process runs as root, nginx's workers would switch to an unprivileged
 // user that cannot read 0700 temporary folders, so the configuration then says
 // "user root;". The destructor stops nginx (SIGTERM, then SIGKILL) and waits for it.
+// The Windows build's tests, run under Wine, start the same Linux nginx.
 
 #include <QByteArray>
 #include <QString>
@@ -78,6 +79,7 @@ public:
 
 private:
     bool startOnPort(const QString &root, quint16 port, QString &errorMessage);
+    QStringList nginxArguments(const QStringList &more) const;
 
     std::unique_ptr<QTemporaryDir> m_prefix;
     std::unique_ptr<QProcess> m_process;

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs one test program of the Windows build under Wine for ctest:
+#   wine-test.sh QT_DIR OPENSSL_DIR PROGRAM [arguments...]
+# The programs find the Qt and OpenSSL DLLs through WINEPATH, a Windows path on
+# Wine's Z: drive (the Linux root), so that programs the tests start from other
+# folders find them too. WINEPREFIX is the one scripts/windows.sh prepared.
+# Qt Test's log to standard output does not reach a pipe under Wine, so a test
+# program's log is written to a file and shown afterwards; the exit code is the
+# program's.
+qt=$1 openssl=$2 program=$3
+shift 3
+WINEPATH="Z:$qt/bin;Z:$openssl/bin" WINEDEBUG=${WINEDEBUG:--all}
+export WINEPATH WINEDEBUG
+case $(basename "$program") in
+tst_*) ;;
+*) exec wine "$program" "$@" ;;
+esac
+log=$(mktemp)
+wine "$program" -o "Z:$log,txt" "$@"
+status=$?
+cat "$log"
+rm -f "$log"
+exit $status
