@@ -74,9 +74,10 @@ QString windowsNameProblem(const QString &name)
 QString publishPathProblem(const QString &path)
 {
     // The updater reads a backslash as a separator, so judge the path as it will.
+    // The Windows rules follow below, name by name, each with its own message.
     QString listed = path;
     listed.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (!isSafeRelativePath(listed))
+    if (!isSafeRelativePath(listed, PathRules::Basic))
         return QStringLiteral("the updater drops it as an unsafe path");
     if (path.contains(QLatin1Char('\t')) || path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n')))
         return QStringLiteral("a TAB, CR or LF would break its md5.txt line");

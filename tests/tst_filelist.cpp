@@ -215,37 +215,60 @@ void TestFileList::unsafePathsDropped()
 void TestFileList::safeRelativePath_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("safe");
+    QTest::addColumn<bool>("basic");
+    QTest::addColumn<bool>("windows");
 
-    QTest::newRow("file") << QStringLiteral("a.dll") << true;
-    QTest::newRow("nested") << QStringLiteral("bin/plugins/a.dll") << true;
-    QTest::newRow("dots inside names") << QStringLiteral("..a/b..c/.hidden/x.") << true;
-    QTest::newRow("spaces inside names") << QStringLiteral("my dir/ a .txt") << true;
-    QTest::newRow("non-ASCII") << QStringLiteral("数据/文件.dat") << true;
-    QTest::newRow("backslash nested") << QStringLiteral("bin\\a.dll") << true;
-    QTest::newRow("inner empty component") << QStringLiteral("a//b") << true;
-    QTest::newRow("leading dot component") << QStringLiteral("./a") << true;
-    QTest::newRow("empty") << QString() << false;
-    QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false;
-    QTest::newRow("backslash absolute") << QStringLiteral("\\x.dll") << false;
-    QTest::newRow("drive") << QStringLiteral("C:/x.dll") << false;
-    QTest::newRow("stream") << QStringLiteral("a.dll:s") << false;
-    QTest::newRow("trailing separator") << QStringLiteral("a/") << false;
-    QTest::newRow("dot") << QStringLiteral(".") << false;
-    QTest::newRow("last component dot") << QStringLiteral("a/.") << false;
-    QTest::newRow("only dot components") << QStringLiteral("./.\\.") << false;
-    QTest::newRow("dot space") << QStringLiteral("a/. /b") << false;
-    QTest::newRow("dot-dot") << QStringLiteral("a/../b") << false;
-    QTest::newRow("backslash dot-dot") << QStringLiteral("a\\..\\..\\b") << false;
-    QTest::newRow("dot-dot space") << QStringLiteral("a/.. /b") << false;
-    QTest::newRow("three dots") << QStringLiteral("...") << false;
+    QTest::newRow("file") << QStringLiteral("a.dll") << true << true;
+    QTest::newRow("nested") << QStringLiteral("bin/plugins/a.dll") << true << true;
+    QTest::newRow("dots inside names") << QStringLiteral("..a/b..c/.hidden/x.") << true << false;
+    QTest::newRow("spaces inside names") << QStringLiteral("my dir/ a .txt") << true << true;
+    QTest::newRow("non-ASCII") << QStringLiteral("数据/文件.dat") << true << true;
+    QTest::newRow("backslash nested") << QStringLiteral("bin\\a.dll") << true << true;
+    QTest::newRow("inner empty component") << QStringLiteral("a//b") << true << true;
+    QTest::newRow("leading dot component") << QStringLiteral("./a") << true << true;
+    QTest::newRow("empty") << QString() << false << false;
+    QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false << false;
+    QTest::newRow("backslash absolute") << QStringLiteral("\\x.dll") << false << false;
+    QTest::newRow("drive") << QStringLiteral("C:/x.dll") << false << false;
+    QTest::newRow("stream") << QStringLiteral("a.dll:s") << false << false;
+    QTest::newRow("trailing separator") << QStringLiteral("a/") << false << false;
+    QTest::newRow("dot") << QStringLiteral(".") << false << false;
+    QTest::newRow("last component dot") << QStringLiteral("a/.") << false << false;
+    QTest::newRow("only dot components") << QStringLiteral("./.\\.") << false << false;
+    QTest::newRow("dot space") << QStringLiteral("a/. /b") << false << false;
+    QTest::newRow("dot-dot") << QStringLiteral("a/../b") << false << false;
+    QTest::newRow("backslash dot-dot") << QStringLiteral("a\\..\\..\\b") << false << false;
+    QTest::newRow("dot-dot space") << QStringLiteral("a/.. /b") << false << false;
+    QTest::newRow("three dots") << QStringLiteral("...") << false << false;
+    QTest::newRow("folder ending in a space") << QStringLiteral("docs /a.txt") << true << false;
+    QTest::newRow("device with extension") << QStringLiteral("bin/nul.txt") << true << false;
+    QTest::newRow("device as folder") << QStringLiteral("Aux/x.dll") << true << false;
+    QTest::newRow("device, spaces before the dot") << QStringLiteral("nul  .txt") << true << false;
+    QTest::newRow("port 0") << QStringLiteral("LPT0") << true << false;
+    QTest::newRow("superscript port digit") << QStringLiteral("com\u00b2.log") << true << false;
+    QTest::newRow("console output") << QStringLiteral("CONOUT$") << true << false;
+    QTest::newRow("no devices") << QStringLiteral("console/com10/nul_x.txt") << true << true;
+    QTest::newRow("question mark") << QStringLiteral("what?.txt") << true << false;
+    QTest::newRow("control character") << QStringLiteral("a\u0001.txt") << true << false;
+    QTest::newRow("short-name alias") << QStringLiteral("UPDATE~1.INF") << true << false;
+    QTest::newRow("short-name alias as folder") << QStringLiteral("Progra~1/x.dll") << true << false;
+    QTest::newRow("tilde names no alias has") << QStringLiteral("version~1.1/backup~1.tar.gz/a~1b.txt") << true << true;
+    QTest::newRow("own file in another case") << QStringLiteral("UPDATE.PUB") << true << false;
+    QTest::newRow("own file spelled exactly") << QStringLiteral("update.pub") << true << true;
+    QTest::newRow("own file in bin, another case") << QStringLiteral("bin/System.cfg") << true << false;
+    QTest::newRow("own file in Bin") << QStringLiteral("Bin\\update_sequence.info") << true << false;
+    QTest::newRow("own file in bin, spelled exactly") << QStringLiteral("bin/update_md5.info") << true << true;
+    QTest::newRow("own file, odd spelling") << QStringLiteral(".//Update_MD5.info") << true << false;
+    QTest::newRow("own name deeper down") << QStringLiteral("data/SYSTEM.CFG") << true << true;
 }
 
 void TestFileList::safeRelativePath()
 {
     QFETCH(QString, path);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeRelativePath(path), safe);
+    QFETCH(bool, basic);
+    QFETCH(bool, windows);
+    QCOMPARE(isSafeRelativePath(path, PathRules::Basic), basic);
+    QCOMPARE(isSafeRelativePath(path, PathRules::Windows), windows);
 }
 
 void TestFileList::sizeField_data()

@@ -1,5 +1,7 @@
 #include "update/filelist.h"
 
+#include "update/windowsnames.h"
+
 #include <QDir>
 #include <QHash>
 #include <QList>
@@ -29,6 +31,29 @@ bool onlyDotsAndSpaces(const QStringRef &component)
     return true;
 }
 
+// The updater's own files: its records at the installation root, its settings and
+// trust anchor beside it, at the root or in bin/. A release replaces one of them
+// only on purpose and by its exact name (update.pub, say, to rotate keys). On
+// Windows any other spelling reaches the same file through an entry that does not
+// look like one of them, so such a spelling is never acted on. The list does not
+// tell where the updater lives, so the names in bin/ count in a flat installation
+// too, where no release has a reason to spell them otherwise either. first and
+// last are the path's first and last names, names how many it has, empty and "."
+// components left out.
+bool isOwnFileInAnotherCase(int names, const QStringRef &first, const QStringRef &last)
+{
+    const QLatin1String bin("bin");
+    if (names == 2 ? first.compare(bin, Qt::CaseInsensitive) != 0 : names != 1)
+        return false;
+    static const char *const own[] = {"update_md5.info", "update_sequence.info", "system.cfg", "update.pub"};
+    for (const char *name : own) {
+        const QLatin1String exact(name);
+        if (last.size() == exact.size() && last.compare(exact, Qt::CaseInsensitive) == 0)
+            return last != exact || (names == 2 && first != bin);
+    }
+    return false;
+}
+
 } // namespace
 
 UpdateFileMap parseFileList(QByteArray text)
@@ -36,7 +61,7 @@ UpdateFileMap parseFileList(QByteArray text)
     return parseFileList(text, QTextCodec::codecForLocale());
 }
 
-UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
+UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec, PathRules rules)
 {
     // One pass over the bytes, without splitting the text into a list of lines and
     // each line into fields first: a list of a million files would otherwise cost
@@ -75,8 +100,9 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
 
         entry.path = fileListPath(QByteArray::fromRawData(tab2 + 1, int(fieldEnd - tab2 - 1)), codec);
         // A list comes from the network; a path that could reach outside the
-        // installation (or name the installation folder itself) is never acted on.
-        if (!isSafeRelativePath(entry.path))
+        // installation (or name the installation folder itself), or that the
+        // client's system would read as something else, is never acted on.
+        if (!isSafeRelativePath(entry.path, rules))
             continue;
         const QString &path = entry.path;
         const bool odd = path.startsWith(QLatin1String("./")) || path.contains(QLatin1String("//"))
@@ -115,10 +141,14 @@ QString fileListPath(const QByteArray &field, QTextCodec *codec)
     return path;
 }
 
-bool isSafeRelativePath(const QString &path)
+bool isSafeRelativePath(const QString &path, PathRules rules)
 {
     if (path.isEmpty() || path.contains(QLatin1Char(':')))
         return false;
+    const bool windows = rules == PathRules::Windows;
+    int names = 0;
+    QStringRef firstName;
+    QStringRef lastName;
     // Parsed paths hold no backslash any more, but other callers may pass one, and
     // on Windows it separates components just like "/". Lists keep paths as they
     // are written: an inner empty or "." component ("d//x", "./y") stays inside the
@@ -138,10 +168,16 @@ bool isSafeRelativePath(const QString &path)
                 return false;
         } else if (onlyDotsAndSpaces(component)) {
             return false;
+        } else if (windows) {
+            if (windowsNameFlaw(component) != WindowsNameFlaw::None)
+                return false;
+            if (++names == 1)
+                firstName = component;
+            lastName = component;
         }
         begin = i + 1;
     }
-    return true;
+    return !windows || !isOwnFileInAnotherCase(names, firstName, lastName);
 }
 
 QByteArray fileListSizeField(quint64 size)
