@@ -44,6 +44,8 @@ private Q_SLOTS:
     void pathDecoding_data();
     void pathDecoding();
     void lineEndsDoNotMatter();
+    void parseByRuleSet_data();
+    void parseByRuleSet();
     void unsafePathsDropped_data();
     void unsafePathsDropped();
     void safeRelativePath_data();
@@ -166,6 +168,49 @@ void TestFileList::lineEndsDoNotMatter()
     const UpdateFileMap fromLf = parseFileList(lf);
     QCOMPARE(fromLf.size(), 50);
     QCOMPARE(dump(parseFileList(crlf)), dump(fromLf));
+}
+
+void TestFileList::parseByRuleSet_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("basic");   // the keys parsed by each rule set
+    QTest::addColumn<QStringList>("windows");
+
+    QTest::newRow("one file in two cases: the later line wins")
+            << line(AbcMd5, "0", "A.dll") + '\n' + line(EmptyMd5, "0", "a.dll")
+            << QStringList{"A.dll", "a.dll"} << QStringList{"a.dll"};
+    QTest::newRow("folders in two cases, one spelled oddly")
+            << line(AbcMd5, "0", "Bin/a.dll") + '\n' + line(EmptyMd5, "0", ".\\bin\\A.DLL")
+            << QStringList{"./bin/A.DLL", "Bin/a.dll"} << QStringList{"./bin/A.DLL"};
+    QTest::newRow("first spelling listed again wins back")
+            << line(AbcMd5, "0", "x.dll") + '\n' + line(AbcMd5, "0", "X.DLL") + '\n' + line(EmptyMd5, "0", "x.dll")
+            << QStringList{"X.DLL", "x.dll"} << QStringList{"x.dll"};
+    // A dropped line does not take the exact spelling's entry with it.
+    QTest::newRow("own files in another case")
+            << line(AbcMd5, "0", "update.pub") + '\n' + line(AbcMd5, "0", "UPDATE.PUB") + '\n'
+               + line(AbcMd5, "0", "bin/system.cfg") + '\n' + line(AbcMd5, "0", "Bin/System.cfg")
+            << QStringList{"Bin/System.cfg", "UPDATE.PUB", "bin/system.cfg", "update.pub"}
+            << QStringList{"bin/system.cfg", "update.pub"};
+    QByteArray many;
+    QStringList upper;
+    QStringList lower;
+    for (int i = 0; i < 100; ++i) {
+        many += line(AbcMd5, "0", "d/f" + QByteArray::number(i)) + '\n';
+        upper.append(QStringLiteral("D/F%1").arg(i));
+        lower.append(upper.last().toLower());
+    }
+    upper.sort();
+    lower.sort();
+    QTest::newRow("a hundred files, then all again in capitals") << many + many.toUpper() << upper + lower << upper;
+}
+
+void TestFileList::parseByRuleSet()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, basic);
+    QFETCH(QStringList, windows);
+    QCOMPARE(parseFileList(text, nullptr, PathRules::Basic).keys(), basic);
+    QCOMPARE(parseFileList(text, nullptr, PathRules::Windows).keys(), windows);
 }
 
 void TestFileList::unsafePathsDropped_data()

@@ -8,7 +8,10 @@
 #include <QStringRef>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -54,6 +57,83 @@ bool isOwnFileInAnotherCase(int names, const QStringRef &first, const QStringRef
     return false;
 }
 
+// Letter case ignored one UTF-16 unit at a time, as NTFS compares names: a
+// surrogate pair is never one letter to it.
+inline ushort foldedUnit(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u < 0x80)
+        return u >= 'A' && u <= 'Z' ? ushort(u + 32) : u;
+    return c.toCaseFolded().unicode();
+}
+
+bool sameButCase(const QString &a, const QString &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        if (foldedUnit(a.at(i)) != foldedUnit(b.at(i)))
+            return false;
+    }
+    return true;
+}
+
+// The key in the parsed map of every entry, found by the entry's plain spelling
+// with letter case ignored. Open addressing in one array: a list of a million
+// files costs a few reallocations of it, not an allocation per line; the strings
+// stored are shared with the map.
+class CaseBlindSpellings
+{
+public:
+    /// Records key as the entry for plain; answers the key recorded before for a
+    /// spelling equal to plain but for case (null: none).
+    QString exchange(const QString &plain, const QString &key)
+    {
+        if ((m_used + 1) * 2 > m_slots.size())
+            grow();
+        uint hash = 2166136261u;
+        for (const QChar c : plain)
+            hash = (hash ^ foldedUnit(c)) * 16777619u;
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t i = hash & mask;
+        while (!m_slots[i].plain.isNull() && (m_slots[i].hash != hash || !sameButCase(m_slots[i].plain, plain)))
+            i = (i + 1) & mask;
+        Slot &slot = m_slots[i];
+        if (slot.plain.isNull()) {
+            slot = Slot{plain, key, hash};
+            ++m_used;
+            return QString();
+        }
+        return std::exchange(slot.key, key);
+    }
+
+private:
+    struct Slot
+    {
+        QString plain;
+        QString key;
+        uint hash = 0;
+    };
+
+    void grow()
+    {
+        std::vector<Slot> old =
+                std::exchange(m_slots, std::vector<Slot>(std::max<std::size_t>(64, m_slots.size() * 2)));
+        const std::size_t mask = m_slots.size() - 1;
+        for (Slot &slot : old) {
+            if (slot.plain.isNull())
+                continue;
+            std::size_t i = slot.hash & mask;
+            while (!m_slots[i].plain.isNull())
+                i = (i + 1) & mask;
+            m_slots[i] = std::move(slot);
+        }
+    }
+
+    std::vector<Slot> m_slots;
+    std::size_t m_used = 0;
+};
+
 } // namespace
 
 UpdateFileMap parseFileList(QByteArray text)
@@ -71,6 +151,11 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec, PathRules rules)
     // it would be fetched twice into one cached place, and the second installation
     // would find it gone; as for any path listed twice, the later line wins.
     QHash<QString, QString> oddSpellings; // the plain spelling -> the odd key in files
+    // On Windows "A.dll" and "a.dll", or "Bin/a.dll" and "./bin/A.DLL", are one file
+    // as well: by its rules the plain spelling of every entry is looked up with
+    // letter case ignored, and the later line wins here too.
+    const bool caseBlind = rules == PathRules::Windows;
+    CaseBlindSpellings spellings;
     const char *const data = text.constData();
     const int length = text.size();
     for (int begin = 0; begin <= length;) {
@@ -108,14 +193,20 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec, PathRules rules)
         const bool odd = path.startsWith(QLatin1String("./")) || path.contains(QLatin1String("//"))
                       || path.contains(QLatin1String("/./"));
         const QString plain = odd ? QDir::cleanPath(path) : path;
-        const auto earlier = oddSpellings.constFind(plain);
-        if (earlier != oddSpellings.cend() && *earlier != path)
-            files.remove(*earlier);
-        if (odd) {
-            files.remove(plain);
-            oddSpellings.insert(plain, path);
-        } else if (earlier != oddSpellings.cend()) {
-            oddSpellings.remove(plain);
+        if (caseBlind) {
+            const QString earlier = spellings.exchange(plain, path);
+            if (!earlier.isNull() && earlier != path)
+                files.remove(earlier);
+        } else {
+            const auto earlier = oddSpellings.constFind(plain);
+            if (earlier != oddSpellings.cend() && *earlier != path)
+                files.remove(*earlier);
+            if (odd) {
+                files.remove(plain);
+                oddSpellings.insert(plain, path);
+            } else if (earlier != oddSpellings.cend()) {
+                oddSpellings.remove(plain);
+            }
         }
         files.insert(path, entry);
     }

@@ -19,7 +19,8 @@ struct UpdateFileEntry
 /// The rules a list path is judged by. Every client refuses a path that could
 /// leave the folder it is joined to; a Windows client also refuses one that
 /// Windows reads as something else (a device, a stream, an 8.3 alias, another
-/// spelling of the updater's own files).
+/// spelling of the updater's own files), and takes paths that differ only in
+/// letter case for one file.
 enum class PathRules { Basic, Windows };
 
 /// The rules of the system the program runs on.
@@ -34,7 +35,8 @@ using UpdateFileMap = QMap<QString, UpdateFileEntry>;
 
 /// Parses a list in the md5.txt format. Never fails: bad and unsafe lines are skipped.
 /// Paths are decoded with the system's local 8-bit encoding and judged by the
-/// host's rules.
+/// host's rules. A path listed twice, or under two spellings of one file, keeps
+/// its later line.
 UpdateFileMap parseFileList(QByteArray text);
 
 /// The same, with paths decoded by codec and judged by rules: how a client whose
