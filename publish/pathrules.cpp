@@ -1,23 +1,13 @@
 #include "publish/pathrules.h"
 
 #include "update/filelist.h"
+#include "update/windowsnames.h"
 
 #include <QRegularExpression>
 
-namespace {
+#include <algorithm>
 
-bool isDeviceName(const QString &name)
-{
-    // Windows resolves a device name whatever extension follows it: "nul.txt" is NUL.
-    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"),
-                                      QStringLiteral("AUX"), QStringLiteral("NUL")};
-    if (plain.contains(stem))
-        return true;
-    if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
-        return stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
-    return false;
-}
+namespace {
 
 QString globToRegularExpression(const QString &glob)
 {
@@ -62,26 +52,32 @@ QString globToRegularExpression(const QString &glob)
 
 QString windowsNameProblem(const QString &name)
 {
-    static const QString reserved = QStringLiteral("<>:\"|?*");
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20)
-            return QStringLiteral("a control character is not allowed in a Windows name");
-        if (reserved.contains(c))
-            return QStringLiteral("\"%1\" is not allowed in a Windows name").arg(c);
-    }
-    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+    // A Windows client drops list entries by these same rules.
+    switch (windowsNameFlaw(QStringRef(&name))) {
+    case WindowsNameFlaw::None:
+        break;
+    case WindowsNameFlaw::ControlCharacter:
+        return QStringLiteral("a control character is not allowed in a Windows name");
+    case WindowsNameFlaw::ReservedCharacter:
+        return QStringLiteral("\"%1\" is not allowed in a Windows name")
+                .arg(*std::find_if(name.cbegin(), name.cend(), isWindowsReservedCharacter));
+    case WindowsNameFlaw::TrailingDotOrSpace:
         return QStringLiteral("Windows drops a trailing dot or space from a name");
-    if (isDeviceName(name))
+    case WindowsNameFlaw::DeviceName:
         return QStringLiteral("\"%1\" is a device name on Windows").arg(name.section(QLatin1Char('.'), 0, 0));
+    case WindowsNameFlaw::ShortNameAlias:
+        return QStringLiteral("Windows may read \"%1\" as the short name of another file").arg(name);
+    }
     return QString();
 }
 
 QString publishPathProblem(const QString &path)
 {
     // The updater reads a backslash as a separator, so judge the path as it will.
+    // The Windows rules follow below, name by name, each with its own message.
     QString listed = path;
     listed.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (!isSafeRelativePath(listed))
+    if (!isSafeRelativePath(listed, PathRules::Basic))
         return QStringLiteral("the updater drops it as an unsafe path");
     if (path.contains(QLatin1Char('\t')) || path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n')))
         return QStringLiteral("a TAB, CR or LF would break its md5.txt line");

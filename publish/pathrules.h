@@ -10,7 +10,8 @@
 /// updater, TAB/CR/LF, "%", "#", a backslash, or a name Windows cannot hold.
 QString publishPathProblem(const QString &path);
 
-/// Why one path component is not a valid Windows file name (empty when it is).
+/// Why one path component cannot be installed under that name on Windows (empty
+/// when it can): a name Windows cannot hold or reads as something else.
 QString windowsNameProblem(const QString &name);
 
 /// True for what an installation holds but a release never ships: system.cfg, the

@@ -79,15 +79,16 @@ or in bin/), files ending in .old, and the cache folders update/ and bin/update/
 
 Refused with exit code 2 and nothing written, naming the path: a path the updater
 would drop as unsafe; a name with TAB, CR, LF, "%", "#" or a backslash; a name that
-Windows cannot hold (<>:"|?*, control characters, a trailing dot or space, CON, PRN,
-AUX, NUL, COM1-9, LPT1-9, also with an extension); two paths that differ only in
-letter case; a path that the chosen encoding cannot represent; an unreadable file or
-folder; a symbolic link to a folder; an empty release; OUT_DIR inside RELEASE_DIR or
-RELEASE_DIR inside OUT_DIR; an existing version folder without --replace. With
---sign: a key that cannot be read, a wrong or missing password, a --sequence lower
-than the one in OUT_DIR, or without --sequence an update.ini in OUT_DIR whose
-sequence cannot be read. Without --sign: an OUT_DIR that holds update.ini.minisig
-(its clients would refuse an unsigned descriptor).
+Windows cannot hold or reads as something else (<>:"|?*, control characters, a
+trailing dot or space, CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, also
+with an extension; an 8.3 alias shape such as UPDATE~1.INF); two paths that differ
+only in letter case; a path that the chosen encoding cannot represent; an unreadable
+file or folder; a symbolic link to a folder; an empty release; OUT_DIR inside
+RELEASE_DIR or RELEASE_DIR inside OUT_DIR; an existing version folder without
+--replace. With --sign: a key that cannot be read, a wrong or missing password, a
+--sequence lower than the one in OUT_DIR, or without --sequence an update.ini in
+OUT_DIR whose sequence cannot be read. Without --sign: an OUT_DIR that holds
+update.ini.minisig (its clients would refuse an unsigned descriptor).
 
 Output is the same, byte for byte, for the same input (a signature carries the time
 of signing, and Expires counts from it). Files are hashed while they are copied, in

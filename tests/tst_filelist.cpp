@@ -44,6 +44,8 @@ private Q_SLOTS:
     void pathDecoding_data();
     void pathDecoding();
     void lineEndsDoNotMatter();
+    void parseByRuleSet_data();
+    void parseByRuleSet();
     void unsafePathsDropped_data();
     void unsafePathsDropped();
     void safeRelativePath_data();
@@ -168,6 +170,49 @@ void TestFileList::lineEndsDoNotMatter()
     QCOMPARE(dump(parseFileList(crlf)), dump(fromLf));
 }
 
+void TestFileList::parseByRuleSet_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("basic");   // the keys parsed by each rule set
+    QTest::addColumn<QStringList>("windows");
+
+    QTest::newRow("one file in two cases: the later line wins")
+            << line(AbcMd5, "0", "A.dll") + '\n' + line(EmptyMd5, "0", "a.dll")
+            << QStringList{"A.dll", "a.dll"} << QStringList{"a.dll"};
+    QTest::newRow("folders in two cases, one spelled oddly")
+            << line(AbcMd5, "0", "Bin/a.dll") + '\n' + line(EmptyMd5, "0", ".\\bin\\A.DLL")
+            << QStringList{"./bin/A.DLL", "Bin/a.dll"} << QStringList{"./bin/A.DLL"};
+    QTest::newRow("first spelling listed again wins back")
+            << line(AbcMd5, "0", "x.dll") + '\n' + line(AbcMd5, "0", "X.DLL") + '\n' + line(EmptyMd5, "0", "x.dll")
+            << QStringList{"X.DLL", "x.dll"} << QStringList{"x.dll"};
+    // A dropped line does not take the exact spelling's entry with it.
+    QTest::newRow("own files in another case")
+            << line(AbcMd5, "0", "update.pub") + '\n' + line(AbcMd5, "0", "UPDATE.PUB") + '\n'
+               + line(AbcMd5, "0", "bin/system.cfg") + '\n' + line(AbcMd5, "0", "Bin/System.cfg")
+            << QStringList{"Bin/System.cfg", "UPDATE.PUB", "bin/system.cfg", "update.pub"}
+            << QStringList{"bin/system.cfg", "update.pub"};
+    QByteArray many;
+    QStringList upper;
+    QStringList lower;
+    for (int i = 0; i < 100; ++i) {
+        many += line(AbcMd5, "0", "d/f" + QByteArray::number(i)) + '\n';
+        upper.append(QStringLiteral("D/F%1").arg(i));
+        lower.append(upper.last().toLower());
+    }
+    upper.sort();
+    lower.sort();
+    QTest::newRow("a hundred files, then all again in capitals") << many + many.toUpper() << upper + lower << upper;
+}
+
+void TestFileList::parseByRuleSet()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, basic);
+    QFETCH(QStringList, windows);
+    QCOMPARE(parseFileList(text, nullptr, PathRules::Basic).keys(), basic);
+    QCOMPARE(parseFileList(text, nullptr, PathRules::Windows).keys(), windows);
+}
+
 void TestFileList::unsafePathsDropped_data()
 {
     QTest::addColumn<QByteArray>("path");
@@ -215,37 +260,60 @@ void TestFileList::unsafePathsDropped()
 void TestFileList::safeRelativePath_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("safe");
+    QTest::addColumn<bool>("basic");
+    QTest::addColumn<bool>("windows");
 
-    QTest::newRow("file") << QStringLiteral("a.dll") << true;
-    QTest::newRow("nested") << QStringLiteral("bin/plugins/a.dll") << true;
-    QTest::newRow("dots inside names") << QStringLiteral("..a/b..c/.hidden/x.") << true;
-    QTest::newRow("spaces inside names") << QStringLiteral("my dir/ a .txt") << true;
-    QTest::newRow("non-ASCII") << QStringLiteral("数据/文件.dat") << true;
-    QTest::newRow("backslash nested") << QStringLiteral("bin\\a.dll") << true;
-    QTest::newRow("inner empty component") << QStringLiteral("a//b") << true;
-    QTest::newRow("leading dot component") << QStringLiteral("./a") << true;
-    QTest::newRow("empty") << QString() << false;
-    QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false;
-    QTest::newRow("backslash absolute") << QStringLiteral("\\x.dll") << false;
-    QTest::newRow("drive") << QStringLiteral("C:/x.dll") << false;
-    QTest::newRow("stream") << QStringLiteral("a.dll:s") << false;
-    QTest::newRow("trailing separator") << QStringLiteral("a/") << false;
-    QTest::newRow("dot") << QStringLiteral(".") << false;
-    QTest::newRow("last component dot") << QStringLiteral("a/.") << false;
-    QTest::newRow("only dot components") << QStringLiteral("./.\\.") << false;
-    QTest::newRow("dot space") << QStringLiteral("a/. /b") << false;
-    QTest::newRow("dot-dot") << QStringLiteral("a/../b") << false;
-    QTest::newRow("backslash dot-dot") << QStringLiteral("a\\..\\..\\b") << false;
-    QTest::newRow("dot-dot space") << QStringLiteral("a/.. /b") << false;
-    QTest::newRow("three dots") << QStringLiteral("...") << false;
+    QTest::newRow("file") << QStringLiteral("a.dll") << true << true;
+    QTest::newRow("nested") << QStringLiteral("bin/plugins/a.dll") << true << true;
+    QTest::newRow("dots inside names") << QStringLiteral("..a/b..c/.hidden/x.") << true << false;
+    QTest::newRow("spaces inside names") << QStringLiteral("my dir/ a .txt") << true << true;
+    QTest::newRow("non-ASCII") << QStringLiteral("数据/文件.dat") << true << true;
+    QTest::newRow("backslash nested") << QStringLiteral("bin\\a.dll") << true << true;
+    QTest::newRow("inner empty component") << QStringLiteral("a//b") << true << true;
+    QTest::newRow("leading dot component") << QStringLiteral("./a") << true << true;
+    QTest::newRow("empty") << QString() << false << false;
+    QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false << false;
+    QTest::newRow("backslash absolute") << QStringLiteral("\\x.dll") << false << false;
+    QTest::newRow("drive") << QStringLiteral("C:/x.dll") << false << false;
+    QTest::newRow("stream") << QStringLiteral("a.dll:s") << false << false;
+    QTest::newRow("trailing separator") << QStringLiteral("a/") << false << false;
+    QTest::newRow("dot") << QStringLiteral(".") << false << false;
+    QTest::newRow("last component dot") << QStringLiteral("a/.") << false << false;
+    QTest::newRow("only dot components") << QStringLiteral("./.\\.") << false << false;
+    QTest::newRow("dot space") << QStringLiteral("a/. /b") << false << false;
+    QTest::newRow("dot-dot") << QStringLiteral("a/../b") << false << false;
+    QTest::newRow("backslash dot-dot") << QStringLiteral("a\\..\\..\\b") << false << false;
+    QTest::newRow("dot-dot space") << QStringLiteral("a/.. /b") << false << false;
+    QTest::newRow("three dots") << QStringLiteral("...") << false << false;
+    QTest::newRow("folder ending in a space") << QStringLiteral("docs /a.txt") << true << false;
+    QTest::newRow("device with extension") << QStringLiteral("bin/nul.txt") << true << false;
+    QTest::newRow("device as folder") << QStringLiteral("Aux/x.dll") << true << false;
+    QTest::newRow("device, spaces before the dot") << QStringLiteral("nul  .txt") << true << false;
+    QTest::newRow("port 0") << QStringLiteral("LPT0") << true << false;
+    QTest::newRow("superscript port digit") << QStringLiteral("com\u00b2.log") << true << false;
+    QTest::newRow("console output") << QStringLiteral("CONOUT$") << true << false;
+    QTest::newRow("no devices") << QStringLiteral("console/com10/nul_x.txt") << true << true;
+    QTest::newRow("question mark") << QStringLiteral("what?.txt") << true << false;
+    QTest::newRow("control character") << QStringLiteral("a\u0001.txt") << true << false;
+    QTest::newRow("short-name alias") << QStringLiteral("UPDATE~1.INF") << true << false;
+    QTest::newRow("short-name alias as folder") << QStringLiteral("Progra~1/x.dll") << true << false;
+    QTest::newRow("tilde names no alias has") << QStringLiteral("version~1.1/backup~1.tar.gz/a~1b.txt") << true << true;
+    QTest::newRow("own file in another case") << QStringLiteral("UPDATE.PUB") << true << false;
+    QTest::newRow("own file spelled exactly") << QStringLiteral("update.pub") << true << true;
+    QTest::newRow("own file in bin, another case") << QStringLiteral("bin/System.cfg") << true << false;
+    QTest::newRow("own file in Bin") << QStringLiteral("Bin\\update_sequence.info") << true << false;
+    QTest::newRow("own file in bin, spelled exactly") << QStringLiteral("bin/update_md5.info") << true << true;
+    QTest::newRow("own file, odd spelling") << QStringLiteral(".//Update_MD5.info") << true << false;
+    QTest::newRow("own name deeper down") << QStringLiteral("data/SYSTEM.CFG") << true << true;
 }
 
 void TestFileList::safeRelativePath()
 {
     QFETCH(QString, path);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeRelativePath(path), safe);
+    QFETCH(bool, basic);
+    QFETCH(bool, windows);
+    QCOMPARE(isSafeRelativePath(path, PathRules::Basic), basic);
+    QCOMPARE(isSafeRelativePath(path, PathRules::Windows), windows);
 }
 
 void TestFileList::sizeField_data()

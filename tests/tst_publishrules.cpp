@@ -60,7 +60,7 @@ void TestPublishRules::windowsName_data()
     QTest::addColumn<QString>("problem");
 
     QTest::newRow("plain") << "readme.txt" << QString();
-    QTest::newRow("COM0 is no device") << "COM0.txt" << QString();
+    QTest::newRow("COM0 is a device too") << "COM0.txt" << "\"COM0\" is a device name on Windows";
     QTest::newRow("CONSOLE is no device") << "CONSOLE" << QString();
     QTest::newRow("dot inside") << "a.b.c" << QString();
     QTest::newRow("leading space") << " a" << QString();
@@ -70,6 +70,7 @@ void TestPublishRules::windowsName_data()
     QTest::newRow("DEL is allowed") << "a\x7f" << QString();
     QTest::newRow("unit separator") << "a\x1f" << "a control character is not allowed in a Windows name";
     QTest::newRow("trailing space") << "a " << "Windows drops a trailing dot or space from a name";
+    QTest::newRow("short-name alias") << "Update~1.inf" << "Windows may read \"Update~1.inf\" as the short name of another file";
 }
 
 void TestPublishRules::windowsName()

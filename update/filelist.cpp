@@ -1,12 +1,17 @@
 #include "update/filelist.h"
 
+#include "update/windowsnames.h"
+
 #include <QDir>
 #include <QHash>
 #include <QList>
 #include <QStringRef>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -29,6 +34,106 @@ bool onlyDotsAndSpaces(const QStringRef &component)
     return true;
 }
 
+// The updater's own files: its records at the installation root, its settings and
+// trust anchor beside it, at the root or in bin/. A release replaces one of them
+// only on purpose and by its exact name (update.pub, say, to rotate keys). On
+// Windows any other spelling reaches the same file through an entry that does not
+// look like one of them, so such a spelling is never acted on. The list does not
+// tell where the updater lives, so the names in bin/ count in a flat installation
+// too, where no release has a reason to spell them otherwise either. first and
+// last are the path's first and last names, names how many it has, empty and "."
+// components left out.
+bool isOwnFileInAnotherCase(int names, const QStringRef &first, const QStringRef &last)
+{
+    const QLatin1String bin("bin");
+    if (names == 2 ? first.compare(bin, Qt::CaseInsensitive) != 0 : names != 1)
+        return false;
+    static const char *const own[] = {"update_md5.info", "update_sequence.info", "system.cfg", "update.pub"};
+    for (const char *name : own) {
+        const QLatin1String exact(name);
+        if (last.size() == exact.size() && last.compare(exact, Qt::CaseInsensitive) == 0)
+            return last != exact || (names == 2 && first != bin);
+    }
+    return false;
+}
+
+// Letter case ignored one UTF-16 unit at a time, as NTFS compares names: a
+// surrogate pair is never one letter to it.
+inline ushort foldedUnit(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u < 0x80)
+        return u >= 'A' && u <= 'Z' ? ushort(u + 32) : u;
+    return c.toCaseFolded().unicode();
+}
+
+bool sameButCase(const QString &a, const QString &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        if (foldedUnit(a.at(i)) != foldedUnit(b.at(i)))
+            return false;
+    }
+    return true;
+}
+
+// The key in the parsed map of every entry, found by the entry's plain spelling
+// with letter case ignored. Open addressing in one array: a list of a million
+// files costs a few reallocations of it, not an allocation per line; the strings
+// stored are shared with the map.
+class CaseBlindSpellings
+{
+public:
+    /// Records key as the entry for plain; answers the key recorded before for a
+    /// spelling equal to plain but for case (null: none).
+    QString exchange(const QString &plain, const QString &key)
+    {
+        if ((m_used + 1) * 2 > m_slots.size())
+            grow();
+        uint hash = 2166136261u;
+        for (const QChar c : plain)
+            hash = (hash ^ foldedUnit(c)) * 16777619u;
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t i = hash & mask;
+        while (!m_slots[i].plain.isNull() && (m_slots[i].hash != hash || !sameButCase(m_slots[i].plain, plain)))
+            i = (i + 1) & mask;
+        Slot &slot = m_slots[i];
+        if (slot.plain.isNull()) {
+            slot = Slot{plain, key, hash};
+            ++m_used;
+            return QString();
+        }
+        return std::exchange(slot.key, key);
+    }
+
+private:
+    struct Slot
+    {
+        QString plain;
+        QString key;
+        uint hash = 0;
+    };
+
+    void grow()
+    {
+        std::vector<Slot> old =
+                std::exchange(m_slots, std::vector<Slot>(std::max<std::size_t>(64, m_slots.size() * 2)));
+        const std::size_t mask = m_slots.size() - 1;
+        for (Slot &slot : old) {
+            if (slot.plain.isNull())
+                continue;
+            std::size_t i = slot.hash & mask;
+            while (!m_slots[i].plain.isNull())
+                i = (i + 1) & mask;
+            m_slots[i] = std::move(slot);
+        }
+    }
+
+    std::vector<Slot> m_slots;
+    std::size_t m_used = 0;
+};
+
 } // namespace
 
 UpdateFileMap parseFileList(QByteArray text)
@@ -36,7 +141,7 @@ UpdateFileMap parseFileList(QByteArray text)
     return parseFileList(text, QTextCodec::codecForLocale());
 }
 
-UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
+UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec, PathRules rules)
 {
     // One pass over the bytes, without splitting the text into a list of lines and
     // each line into fields first: a list of a million files would otherwise cost
@@ -46,6 +151,11 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
     // it would be fetched twice into one cached place, and the second installation
     // would find it gone; as for any path listed twice, the later line wins.
     QHash<QString, QString> oddSpellings; // the plain spelling -> the odd key in files
+    // On Windows "A.dll" and "a.dll", or "Bin/a.dll" and "./bin/A.DLL", are one file
+    // as well: by its rules the plain spelling of every entry is looked up with
+    // letter case ignored, and the later line wins here too.
+    const bool caseBlind = rules == PathRules::Windows;
+    CaseBlindSpellings spellings;
     const char *const data = text.constData();
     const int length = text.size();
     for (int begin = 0; begin <= length;) {
@@ -75,21 +185,28 @@ UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec)
 
         entry.path = fileListPath(QByteArray::fromRawData(tab2 + 1, int(fieldEnd - tab2 - 1)), codec);
         // A list comes from the network; a path that could reach outside the
-        // installation (or name the installation folder itself) is never acted on.
-        if (!isSafeRelativePath(entry.path))
+        // installation (or name the installation folder itself), or that the
+        // client's system would read as something else, is never acted on.
+        if (!isSafeRelativePath(entry.path, rules))
             continue;
         const QString &path = entry.path;
         const bool odd = path.startsWith(QLatin1String("./")) || path.contains(QLatin1String("//"))
                       || path.contains(QLatin1String("/./"));
         const QString plain = odd ? QDir::cleanPath(path) : path;
-        const auto earlier = oddSpellings.constFind(plain);
-        if (earlier != oddSpellings.cend() && *earlier != path)
-            files.remove(*earlier);
-        if (odd) {
-            files.remove(plain);
-            oddSpellings.insert(plain, path);
-        } else if (earlier != oddSpellings.cend()) {
-            oddSpellings.remove(plain);
+        if (caseBlind) {
+            const QString earlier = spellings.exchange(plain, path);
+            if (!earlier.isNull() && earlier != path)
+                files.remove(earlier);
+        } else {
+            const auto earlier = oddSpellings.constFind(plain);
+            if (earlier != oddSpellings.cend() && *earlier != path)
+                files.remove(*earlier);
+            if (odd) {
+                files.remove(plain);
+                oddSpellings.insert(plain, path);
+            } else if (earlier != oddSpellings.cend()) {
+                oddSpellings.remove(plain);
+            }
         }
         files.insert(path, entry);
     }
@@ -115,10 +232,14 @@ QString fileListPath(const QByteArray &field, QTextCodec *codec)
     return path;
 }
 
-bool isSafeRelativePath(const QString &path)
+bool isSafeRelativePath(const QString &path, PathRules rules)
 {
     if (path.isEmpty() || path.contains(QLatin1Char(':')))
         return false;
+    const bool windows = rules == PathRules::Windows;
+    int names = 0;
+    QStringRef firstName;
+    QStringRef lastName;
     // Parsed paths hold no backslash any more, but other callers may pass one, and
     // on Windows it separates components just like "/". Lists keep paths as they
     // are written: an inner empty or "." component ("d//x", "./y") stays inside the
@@ -138,10 +259,16 @@ bool isSafeRelativePath(const QString &path)
                 return false;
         } else if (onlyDotsAndSpaces(component)) {
             return false;
+        } else if (windows) {
+            if (windowsNameFlaw(component) != WindowsNameFlaw::None)
+                return false;
+            if (++names == 1)
+                firstName = component;
+            lastName = component;
         }
         begin = i + 1;
     }
-    return true;
+    return !windows || !isOwnFileInAnotherCase(names, firstName, lastName);
 }
 
 QByteArray fileListSizeField(quint64 size)

@@ -16,16 +16,32 @@ struct UpdateFileEntry
     QByteArray sha256; ///< SHA-256 in lower-case hex from a signed release; empty otherwise
 };
 
+/// The rules a list path is judged by. Every client refuses a path that could
+/// leave the folder it is joined to; a Windows client also refuses one that
+/// Windows reads as something else (a device, a stream, an 8.3 alias, another
+/// spelling of the updater's own files), and takes paths that differ only in
+/// letter case for one file.
+enum class PathRules { Basic, Windows };
+
+/// The rules of the system the program runs on.
+#ifdef Q_OS_WIN
+constexpr PathRules HostPathRules = PathRules::Windows;
+#else
+constexpr PathRules HostPathRules = PathRules::Basic;
+#endif
+
 /// Entries by path, ordered by UTF-16 code units (case-sensitive).
 using UpdateFileMap = QMap<QString, UpdateFileEntry>;
 
 /// Parses a list in the md5.txt format. Never fails: bad and unsafe lines are skipped.
-/// Paths are decoded with the system's local 8-bit encoding.
+/// Paths are decoded with the system's local 8-bit encoding and judged by the
+/// host's rules. A path listed twice, or under two spellings of one file, keeps
+/// its later line.
 UpdateFileMap parseFileList(QByteArray text);
 
-/// The same, with paths decoded by codec: how a client whose local encoding it is
-/// reads the list (null: Latin-1, as without any codec).
-UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec);
+/// The same, with paths decoded by codec and judged by rules: how a client whose
+/// local encoding it is reads the list (null: Latin-1, as without any codec).
+UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec, PathRules rules = HostPathRules);
 
 /// The path a list line's path field stands for: decoded by codec (null: Latin-1)
 /// with a byte-order mark kept as U+FEFF, backslashes made "/", one leading "/" removed.
@@ -34,8 +50,11 @@ QString fileListPath(const QByteArray &field, QTextCodec *codec);
 /// True when a list path stays inside the folder it is joined to and names a file
 /// there: not empty, relative, no ":" (drive letters, NTFS streams), no empty last
 /// component, and no component made only of dots and spaces except an inner ".".
+/// By Windows rules also no name with a WindowsNameFlaw, and none of the updater's
+/// own files (update_md5.info, update_sequence.info, system.cfg, update.pub, at the
+/// top or in bin/) spelled in another letter case.
 /// Everything that joins a list path to a folder checks it first.
-bool isSafeRelativePath(const QString &path);
+bool isSafeRelativePath(const QString &path, PathRules rules = HostPathRules);
 
 /// The size field of a list line: the low 32 bits, then the high 32 bits, each as
 /// 8 lower-case hex digits.
