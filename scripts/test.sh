@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite twice: a plain build with warnings
-# as errors, and an AddressSanitizer + UndefinedBehaviorSanitizer build. A test
+# Sets up, builds and runs the whole test suite three times: a plain build with
+# warnings as errors, an AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# the Windows build (cross-compiled, run under Wine against the same Linux nginx
+# and loopback test servers). A test
 # program that fails is run once more (reported by ctest) so that one rare hang of a
 # detached host start under the sanitizer does not hide the rest of the run.
 set -euo pipefail
@@ -12,4 +14,16 @@ jobs=$(nproc)
 
 "$here/scripts/setup.sh" "$here/build-asan" -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON
 (cd "$here/build-asan" && ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
-echo "All tests passed (plain and sanitizer builds)."
+"$here/scripts/windows.sh" "$here/build-windows"
+windows_tests() (
+    cd "$here/build-windows/win"
+    WINEPREFIX="$here/build-windows/wineprefix" ctest --output-on-failure -j"$jobs" --repeat until-pass:2
+)
+status=0
+windows_tests || status=$?
+# A test program killed by its time-out can leave Wine or an nginx it started
+# (a Linux process, outside Wine's reach) behind.
+WINEPREFIX="$here/build-windows/wineprefix" wineserver -k 2>/dev/null || true
+pkill -f "nginx.*$here/build-windows/wineprefix" 2>/dev/null || true
+[ "$status" -eq 0 ] || exit "$status"
+echo "All tests passed (plain, sanitizer and Windows builds)."

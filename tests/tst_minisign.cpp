@@ -1,3 +1,4 @@
+#include "support/linuxtools.h"
 #include "update/minisign.h"
 
 #include <QFile>
@@ -56,18 +57,11 @@ private:
 
 bool TestMinisign::minisign(const QStringList &arguments, const QByteArray &input, QByteArray *output)
 {
-    QProcess process;
-    process.setWorkingDirectory(m_dir.path());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("minisign"), arguments);
     // Not a terminal: minisign reads the password lines from standard input.
-    process.write(input);
-    process.closeWriteChannel();
-    const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
-                 && process.exitCode() == 0;
+    const ToolRun run = runLinuxTool(QStringLiteral("minisign"), arguments, input, m_dir.path());
     if (output)
-        *output = process.readAll();
-    return ok;
+        *output = run.out + run.err;
+    return run.exitCode == 0;
 }
 
 QByteArray TestMinisign::file(const QString &name) const
@@ -78,7 +72,7 @@ QByteArray TestMinisign::file(const QString &name) const
 
 void TestMinisign::initTestCase()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty())
+    if (linuxToolPath(QStringLiteral("minisign")).isEmpty())
         QSKIP("the minisign command is not installed (Debian package minisign)");
     QVERIFY(m_dir.isValid());
     QVERIFY(minisign({"-G", "-W", "-p", "plain.pub", "-s", "plain.key"}));

@@ -2,6 +2,7 @@
 // folders made in temporary directories, and the results are read back with the
 // updater's own list parser and INI read.
 
+#include "support/linuxtools.h"
 #include "support/publishrun.h"
 #include "update/filelist.h"
 #include "update/md5.h"
@@ -394,7 +395,7 @@ void TestPublish::signedPublish()
              QStringLiteral("Signed release %1 with key %2 (%3) in \"%4/update.ini.minisig\".\n")
                  .arg(sequence).arg(minisignKeyId(publicKey), expiry, out));
 
-    const ToolRun minisign = runProgram(QStringLiteral("minisign"), {QStringLiteral("-Vm"), out + QStringLiteral("/update.ini"),
+    const ToolRun minisign = runLinuxTool(QStringLiteral("minisign"), {QStringLiteral("-Vm"), out + QStringLiteral("/update.ini"),
                                                                     QStringLiteral("-p"), publicKey});
     QCOMPARE(minisign.exitCode, 0);
     QVERIFY2(minisign.out.contains("\tfile:update.ini\tsequence:" + QByteArray::number(sequence) + '\n'),

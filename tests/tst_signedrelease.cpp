@@ -4,6 +4,7 @@
 
 #include "support/installation.h"
 #include "support/nginxserver.h"
+#include "support/linuxtools.h"
 #include "support/publishrun.h"
 #include "support/updatefixture.h"
 #include "update/signedrelease.h"
@@ -54,15 +55,10 @@ FileMap releaseV2()
 /// Runs the minisign command; true when it exited with 0.
 bool minisign(const QStringList &arguments, const QString &workingDir, QByteArray *output = nullptr)
 {
-    QProcess process;
-    process.setWorkingDirectory(workingDir);
-    process.start(QStringLiteral("minisign"), arguments);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000))
-        return false;
+    const ToolRun run = runLinuxTool(QStringLiteral("minisign"), arguments, QByteArray(), workingDir);
     if (output)
-        *output = process.readAllStandardOutput() + process.readAllStandardError();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        *output = run.out + run.err;
+    return run.exitCode == 0;
 }
 
 /// Everything the run may not touch on a refusal: the installation without the
@@ -119,7 +115,7 @@ void TestSignedRelease::initTestCase()
 {
     if (!NginxServer::isAvailable())
         m_missing = "nginx is not installed";
-    else if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty())
+    else if (linuxToolPath(QStringLiteral("minisign")).isEmpty())
         m_missing = "the minisign command is not installed";
 #ifndef UPDATER_PUBLISH_EXE
     m_missing = "updater-publish is not built";

@@ -1,5 +1,7 @@
 #include "support/nginxserver.h"
 
+#include "support/linuxtools.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -11,9 +13,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
+#ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
 
@@ -27,73 +27,12 @@ constexpr bool LinuxChildUnderWine = true;
 constexpr bool LinuxChildUnderWine = false;
 #endif
 
-#ifdef Q_OS_WIN
-// The Windows build runs its tests under Wine against the Linux nginx. Wine starts
-// a program that is not a Windows image as a Linux process when asked to, but the
-// handle it returns ends at once: nginx is watched and stopped through its pid file
-// instead. Paths are translated with Wine's own exports; on a real Windows they do
-// not exist and nginx counts as not installed.
-using WineToUnix = char *(__cdecl *)(const wchar_t *);
-using WineToDos = wchar_t *(__cdecl *)(const char *);
-
-// Through void (*)(), which GCC accepts as a cast between any function types.
-using AnyFunction = void (*)();
-AnyFunction wineExport(const char *name)
-{
-    return reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
-}
-
-QString linuxPath(const QString &windowsPath)
-{
-    const auto toUnix = reinterpret_cast<WineToUnix>(wineExport("wine_get_unix_file_name"));
-    if (!toUnix)
-        return QString();
-    char *unixName = toUnix(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(windowsPath).utf16()));
-    if (!unixName)
-        return QString();
-    const QString result = QString::fromUtf8(unixName);
-    HeapFree(GetProcessHeap(), 0, unixName);
-    return result;
-}
-
-QString windowsPathOf(const char *linuxName)
-{
-    const auto toDos = reinterpret_cast<WineToDos>(wineExport("wine_get_dos_file_name"));
-    if (!toDos)
-        return QString();
-    wchar_t *dosName = toDos(linuxName);
-    if (!dosName)
-        return QString();
-    const QString result = QDir::fromNativeSeparators(QString::fromWCharArray(dosName));
-    HeapFree(GetProcessHeap(), 0, dosName);
-    return result;
-}
-
+// Under Wine (the Windows build's tests) nginx is a Linux process whose handle ends
+// at once: it is watched and stopped through its pid file instead.
 QString nginxExecutable()
 {
-    for (const char *candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-        const QString windowsName = windowsPathOf(candidate);
-        if (!windowsName.isEmpty() && QFileInfo(windowsName).isFile())
-            return QString::fromLatin1(candidate);
-    }
-    return QString();
+    return linuxToolPath(QStringLiteral("nginx"));
 }
-#else
-QString linuxPath(const QString &path)
-{
-    return path;
-}
-
-QString nginxExecutable()
-{
-    const QStringList extra = {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"),
-                               QStringLiteral("/sbin")};
-    QString exe = QStandardPaths::findExecutable(QStringLiteral("nginx"));
-    if (exe.isEmpty())
-        exe = QStandardPaths::findExecutable(QStringLiteral("nginx"), extra);
-    return exe;
-}
-#endif
 
 // A port that nobody listens on right now. Someone may take it before nginx binds
 // it; start() notices that from nginx's error log and tries another one.
@@ -212,13 +151,23 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     // In the foreground, nginx's master is our child: stopping it cannot miss and
     // no stray daemon outlives a crashed test. -e keeps even the very first log
     // lines (before the configuration is read) out of /var/log.
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->start(nginxExecutable(), nginxArguments({QStringLiteral("-g"), QStringLiteral("daemon off;")}));
-    if (!m_process->waitForStarted(StartTimeoutMs)) {
-        errorMessage = QStringLiteral("cannot start nginx: %1").arg(m_process->errorString());
-        m_process.reset();
-        return false;
+    const QStringList arguments = nginxArguments({QStringLiteral("-g"), QStringLiteral("daemon off;")});
+    if (LinuxChildUnderWine) {
+        // A QProcess would wait for the end of a process that Wine cannot see.
+        m_detached = QProcess::startDetached(nginxExecutable(), arguments);
+        if (!m_detached) {
+            errorMessage = QStringLiteral("cannot start nginx");
+            return false;
+        }
+    } else {
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::MergedChannels);
+        m_process->start(nginxExecutable(), arguments);
+        if (!m_process->waitForStarted(StartTimeoutMs)) {
+            errorMessage = QStringLiteral("cannot start nginx: %1").arg(m_process->errorString());
+            m_process.reset();
+            return false;
+        }
     }
 
     // nginx writes its pid file only after it has bound the listening socket, so a
@@ -226,7 +175,7 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     const QString pidPath = dir.filePath(QStringLiteral("nginx.pid"));
     QDeadlineTimer deadline(StartTimeoutMs);
     while (!deadline.hasExpired()) {
-        if (m_process->state() == QProcess::NotRunning && !LinuxChildUnderWine)
+        if (m_process && m_process->state() == QProcess::NotRunning)
             break;
         if (!readAll(pidPath).trimmed().isEmpty()) {
             QTcpSocket socket;
@@ -236,10 +185,13 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
                 return true;
             }
         }
-        m_process->waitForFinished(50);
+        if (m_process)
+            m_process->waitForFinished(50);
+        else
+            QThread::msleep(50);
     }
 
-    const QByteArray output = m_process->readAll();
+    const QByteArray output = m_process ? m_process->readAll() : QByteArray();
     stop();
     errorMessage = QStringLiteral("nginx did not start on port %1:\n%2%3")
                        .arg(port)
@@ -258,7 +210,7 @@ QStringList NginxServer::nginxArguments(const QStringList &more) const
 
 void NginxServer::stop()
 {
-    if (m_process && LinuxChildUnderWine) {
+    if (m_detached) {
         // "-s stop" sends nginx's fast shutdown to the pid in the pid file; nginx
         // removes the file as its last act.
         const QString pidPath = prefixPath() + QStringLiteral("/nginx.pid");
@@ -268,7 +220,7 @@ void NginxServer::stop()
             while (QFileInfo::exists(pidPath) && !deadline.hasExpired())
                 QThread::msleep(20);
         }
-        m_process.reset();
+        m_detached = false;
     }
     if (m_process) {
         if (m_process->state() != QProcess::NotRunning) {
@@ -287,7 +239,7 @@ void NginxServer::stop()
 bool NginxServer::isRunning() const
 {
     if (LinuxChildUnderWine)
-        return m_process && m_port != 0 && QFileInfo::exists(prefixPath() + QStringLiteral("/nginx.pid"));
+        return m_detached && m_port != 0 && QFileInfo::exists(prefixPath() + QStringLiteral("/nginx.pid"));
     return m_process && m_process->state() == QProcess::Running && m_port != 0;
 }
 

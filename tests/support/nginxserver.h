@@ -83,6 +83,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_prefix;
     std::unique_ptr<QProcess> m_process;
+    bool m_detached = false; ///< started through Wine, watched by its pid file
     QByteArray m_extra;
     quint16 m_port = 0;
 };

@@ -1,5 +1,7 @@
 #include "support/publishrun.h"
 
+#include "support/linuxtools.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -18,7 +20,13 @@ ToolRun runPublish(const QStringList &arguments, bool asNobody, const QProcessEn
                            QStringLiteral("--clear-groups"), program} + arguments;
         program = QStringLiteral("setpriv");
     }
-    return runProgram(program, args, QByteArray(), environment);
+    ToolRun run = runProgram(program, args, QByteArray(), environment);
+#ifdef Q_OS_WIN
+    // A Windows console program writes its lines with CR LF.
+    run.out.replace("\r\n", "\n");
+    run.err.replace("\r\n", "\n");
+#endif
+    return run;
 #else
     Q_UNUSED(arguments)
     Q_UNUSED(asNobody)
@@ -59,7 +67,7 @@ bool makeMinisignKey(const QString &folder, const QString &name, const QByteArra
     if (password.isEmpty())
         arguments << QStringLiteral("-W");
     // Without a terminal minisign reads the password, and its confirmation, from stdin.
-    return runProgram(QStringLiteral("minisign"), arguments, password + '\n' + password + '\n').exitCode == 0;
+    return runLinuxTool(QStringLiteral("minisign"), arguments, password + '\n' + password + '\n').exitCode == 0;
 }
 
 QString minisignKeyId(const QString &publicKeyFile)

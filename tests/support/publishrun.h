@@ -8,19 +8,14 @@
 //   QCOMPARE(run.exitCode, 0);
 //   QCOMPARE(snapshot(out2), snapshot(out1));
 
+#include "support/linuxtools.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
-/// What one run of updater-publish did.
-struct ToolRun
-{
-    int exitCode = -1;  ///< -1 when it did not start or crashed
-    QByteArray out;     ///< standard output
-    QByteArray err;     ///< standard error
-};
 
 /// Runs the built updater-publish. asNobody runs it as uid/gid 65534 through
 /// setpriv, so permissions can stop it although the tests run as root.
