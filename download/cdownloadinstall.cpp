@@ -80,6 +80,10 @@ bool CDownloadThread::installEntry(const UpdateFileEntry &entry)
             return false;
         }
         setAside = true;
+#ifdef Q_OS_UNIX
+        // Downloads are written as plain files; a replaced program stays runnable.
+        QFile::setPermissions(cachedPath, QFile::permissions(setAsidePath));
+#endif
     } else {
         const QString folder = target.absolutePath();
         if (!QFileInfo(folder).isDir() && !m_appDir.mkpath(folder)) {

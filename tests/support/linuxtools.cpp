@@ -47,13 +47,13 @@ bool isWindowsAbsolute(const QString &text)
     return text.size() > 2 && text.at(0).isLetter() && text.at(1) == QLatin1Char(':')
         && (text.at(2) == QLatin1Char('/') || text.at(2) == QLatin1Char('\\'));
 }
-#endif
 
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+#endif
 
 } // namespace
 
