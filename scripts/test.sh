@@ -15,9 +15,13 @@ jobs=$(nproc)
 "$here/scripts/setup.sh" "$here/build-asan" -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON
 (cd "$here/build-asan" && ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
 "$here/scripts/windows.sh" "$here/build-windows"
+# Not yet under Wine: updater-publish writes its messages in the ANSI code page, so
+# names it cannot express show as "?", and some refusal rows build trees that
+# Windows cannot hold; both programs run in the Linux stages.
 windows_tests() (
     cd "$here/build-windows/win"
-    WINEPREFIX="$here/build-windows/wineprefix" ctest --output-on-failure -j"$jobs" --repeat until-pass:2
+    WINEPREFIX="$here/build-windows/wineprefix" ctest --output-on-failure -j"$jobs" --repeat until-pass:2 \
+        -E '^tst_(publish|publishrefusals)$'
 )
 status=0
 windows_tests || status=$?

@@ -19,6 +19,7 @@ packages=(
     wine wine64                   # runs the programs and their tests
     locales                       # zh_CN.UTF-8: Wine then uses the Chinese code page 936
     nginx-light minisign          # the Linux tools the tests start through Wine
+    fonts-wqy-microhei            # the CJK font of the offscreen platform
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -86,6 +87,9 @@ if [ ! -f "$WINEPREFIX/.configured" ]; then
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
     wine reg add 'HKCU\Environment' /v QT_PLUGIN_PATH /d "Z:$toolchain/qt/plugins" /f >/dev/null 2>&1
+    # The offscreen platform reads fonts from one folder: the CJK font the Linux
+    # tests use too, so texts are measured alike.
+    wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d "Z:/usr/share/fonts/truetype/wqy" /f >/dev/null 2>&1
     wineserver -w
     touch "$WINEPREFIX/.configured"
 fi

@@ -16,6 +16,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+// What the system says of a file that is not there.
+#ifdef Q_OS_WIN
+#define NoSuchFileText "File not found."
+#else
+#define NoSuchFileText "No such file or directory"
+#endif
+
 namespace {
 
 QByteArray httpGet(QNetworkAccessManager &manager, const QString &address, int &status)
@@ -105,9 +112,9 @@ void TestPublishedTree::verifyDetects_data()
         << QStringList{outIni + QStringLiteral(".minisig\": signed with key %KEY%, which is not a trusted key")};
     QTest::newRow("published unsigned, verified with a key")
         << QStringLiteral("unsign") << true << 1
-        << QStringList{outIni + QStringLiteral(".minisig\": cannot be read: No such file or directory"),
+        << QStringList{outIni + QStringLiteral(".minisig\": cannot be read: " NoSuchFileText),
                        outIni + QStringLiteral("\": no [Release] group (the updater refuses it)"),
-                       QStringLiteral("\"%OUT%/v1/sha256.txt\": cannot be read: No such file or directory")};
+                       QStringLiteral("\"%OUT%/v1/sha256.txt\": cannot be read: " NoSuchFileText)};
     QTest::newRow("signed, expired")
         << QStringLiteral("expire") << true << 1
         << QStringList{outIni + QStringLiteral("\": the release expired at 2020-01-31T00:00:00Z")};
