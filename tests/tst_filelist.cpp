@@ -348,7 +348,8 @@ void TestFileList::keyOrderIsOrdinal()
             + line(AbcMd5, "0", "Z.dll") + '\n' + line(AbcMd5, "0", "B.dll") + '\n'
             + line(AbcMd5, "0", "_.dll") + '\n' + line(AbcMd5, "0", "a/b.dll") + '\n'
             + line(AbcMd5, "0", "a.dll.bak");
-    QCOMPARE(parseFileList(text).keys(),
+    // Basic rules: on Windows "B.dll" and "b.dll" would be one entry (parseByRuleSet).
+    QCOMPARE(parseFileList(text, QTextCodec::codecForLocale(), PathRules::Basic).keys(),
              (QStringList{"B.dll", "Z.dll", "_.dll", "a.dll", "a.dll.bak", "a/b.dll", "b.dll"}));
 }
 
