@@ -11,7 +11,41 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
+
+// Messages name paths of any script, which a Windows code page cannot all express:
+// the tool writes UTF-8, as on Linux, and a console shows it as UTF-8 while the
+// tool runs.
+class Utf8Console
+{
+public:
+    Utf8Console();
+    ~Utf8Console();
+
+private:
+    unsigned m_previous = 0;
+};
+
+#ifdef Q_OS_WIN
+Utf8Console::Utf8Console() : m_previous(GetConsoleOutputCP())
+{
+    if (m_previous != 0)
+        SetConsoleOutputCP(CP_UTF8);
+}
+
+Utf8Console::~Utf8Console()
+{
+    if (m_previous != 0)
+        SetConsoleOutputCP(m_previous);
+}
+#else
+Utf8Console::Utf8Console() = default;
+Utf8Console::~Utf8Console() = default;
+#endif
 
 int verifyTree(const PublishOptions &options, QTextStream &out, QTextStream &err)
 {
@@ -55,8 +89,11 @@ int verifyTree(const PublishOptions &options, QTextStream &out, QTextStream &err
 
 int runUpdaterPublish(const QStringList &arguments)
 {
+    const Utf8Console console;
     QTextStream out(stdout);
     QTextStream err(stderr);
+    out.setCodec("UTF-8");
+    err.setCodec("UTF-8");
     PublishOptions options;
     QString message;
     switch (parsePublishArguments(arguments, options, message)) {

@@ -96,7 +96,13 @@ bool loadSigningKey(const QString &path, MinisignSecretKey &key, QString &errorM
     QByteArray password;
     if (isEncryptedKey(text)) {
         if (qEnvironmentVariableIsSet(SignPasswordVariable)) {
+#ifdef Q_OS_WIN
+            // qgetenv gives the ANSI code page there, which loses what it cannot
+            // express; the password's bytes are its UTF-8, as minisign takes them.
+            password = qEnvironmentVariable(SignPasswordVariable).toUtf8();
+#else
             password = qgetenv(SignPasswordVariable);
+#endif
         } else if (stdinIsTerminal()) {
             password = readPasswordLine(QStringLiteral("Password of the secret key \"%1\": ").arg(path));
         } else {

@@ -16,13 +16,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-// What the system says of a file that is not there.
-#ifdef Q_OS_WIN
-#define NoSuchFileText "File not found."
-#else
-#define NoSuchFileText "No such file or directory"
-#endif
-
 namespace {
 
 QByteArray httpGet(QNetworkAccessManager &manager, const QString &address, int &status)

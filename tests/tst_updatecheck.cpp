@@ -23,13 +23,6 @@
 
 Q_DECLARE_METATYPE(TestHttpServer::Response)
 
-// What the system says when a folder lies where a file is to be written.
-#ifdef Q_OS_WIN
-#define NotAFileText "Access denied."
-#else
-#define NotAFileText "Is a directory"
-#endif
-
 namespace {
 
 QList<QByteArray> targets(const TestHttpServer &server)

@@ -17,6 +17,16 @@
 #include <QStringList>
 
 
+// What the system says of a missing file, and of a folder where a file is to be
+// written (Qt passes the system's own text on).
+#ifdef Q_OS_WIN
+#define NoSuchFileText "File not found."
+#define NotAFileText "Access denied."
+#else
+#define NoSuchFileText "No such file or directory"
+#define NotAFileText "Is a directory"
+#endif
+
 /// Runs the built updater-publish. asNobody runs it as uid/gid 65534 through
 /// setpriv, so permissions can stop it although the tests run as root.
 ToolRun runPublish(const QStringList &arguments, bool asNobody = false,
