@@ -1,5 +1,7 @@
 #include "app/reporting.h"
 
+#include "app/consoleoutput.h"
+
 #include "ui/cupdateerror.h"
 
 #include <QCoreApplication>
@@ -24,6 +26,8 @@ QByteArray updateResultRecord(bool success, bool update, QString errormsg)
 void writeUpdateResult(bool success, bool update, QString errormsg)
 {
     const QByteArray bytes = updateResultRecord(success, update, errormsg);
+    if (writeToConsole(bytes))
+        return;
     std::cout.write(bytes.constData(), bytes.size());
     std::cout.flush();
 }

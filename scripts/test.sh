@@ -17,7 +17,9 @@ jobs=$(nproc)
 "$here/scripts/windows.sh" "$here/build-windows"
 windows_tests() (
     cd "$here/build-windows/win"
-    WINEPREFIX="$here/build-windows/wineprefix" ctest --output-on-failure -j"$jobs" --repeat until-pass:2
+    # Dialogs are offscreen; the display is for the console window that a test
+    # opens the way a user's cmd.exe would.
+    WINEPREFIX="$here/build-windows/wineprefix" xvfb-run -a ctest --output-on-failure -j"$jobs" --repeat until-pass:2
 )
 status=0
 windows_tests || status=$?

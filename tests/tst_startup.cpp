@@ -11,13 +11,18 @@
 #include "ui/cupdateerror.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QSharedMemory>
 #include <QtTest>
 
-#ifdef Q_OS_UNIX
+#include <vector>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #endif
@@ -76,6 +81,70 @@ int segmentAttachCount(const QString &exeDir)
 }
 #endif
 
+enum class RecordReader { Pipe, File, ConsoleWindow };
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+#ifdef Q_OS_WIN
+// The visible text of the console that process pid is attached to; null when the
+// test cannot attach to it.
+QString consoleText(qint64 pid)
+{
+    FreeConsole();
+    if (!AttachConsole(DWORD(pid)))
+        return QString();
+    QString text;
+    const HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (screen != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(screen, &info)) {
+        const DWORD cells = DWORD(info.dwSize.X) * DWORD(info.dwCursorPosition.Y + 1);
+        std::vector<wchar_t> buffer(cells);
+        DWORD read = 0;
+        if (ReadConsoleOutputCharacterW(screen, buffer.data(), cells, COORD{0, 0}, &read))
+            text = QString::fromWCharArray(buffer.data(), int(read));
+    }
+    if (screen != INVALID_HANDLE_VALUE)
+        CloseHandle(screen);
+    FreeConsole();
+    return text;
+}
+
+// Types "<updater> console" into a console window of its own (cmd /k), as a user
+// would, and returns the record the window then shows ("" when none appears within
+// 20 s; null when no console window can be made).
+QString recordInConsoleWindow(const QString &updater, const QString &expected)
+{
+    QProcess cmd;
+    cmd.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *arguments) {
+        arguments->flags |= CREATE_NEW_CONSOLE;
+        arguments->startupInfo->dwFlags &= ~DWORD(STARTF_USESTDHANDLES);
+        arguments->inheritHandles = false;
+    });
+    cmd.setNativeArguments(QStringLiteral("/k \"%1\" console").arg(QDir::toNativeSeparators(updater)));
+    cmd.start(QStringLiteral("cmd.exe"), QStringList());
+    if (!cmd.waitForStarted())
+        return QString();
+    QString record;
+    bool attached = false;
+    QDeadlineTimer deadline(20000);
+    while (!record.contains(expected) && !deadline.hasExpired()) {
+        QThread::msleep(100);
+        const QString text = consoleText(cmd.processId());
+        attached = attached || !text.isNull();
+        const int begin = text.indexOf(QLatin1Char('{'));
+        record = begin < 0 ? QString() : text.mid(begin, text.lastIndexOf(QLatin1Char('}')) - begin + 1);
+    }
+    cmd.kill();
+    cmd.waitForFinished();
+    return attached ? record : QString();
+}
+#endif
+
 QString expand(QString text, const Installation &inst)
 {
     text.replace(QLatin1String("{base}"), inst.base());
@@ -119,6 +188,8 @@ InProcessRun startInProcess(const QString &exeDir, const QStringList &arguments,
 
 } // namespace
 
+Q_DECLARE_METATYPE(RecordReader)
+
 class TestStartup : public QObject
 {
     Q_OBJECT
@@ -130,6 +201,7 @@ private Q_SLOTS:
     void restartMode_data();
     void restartMode();
     void restartWithoutHost();
+    void noConfigurationConsole_data();
     void noConfigurationConsole();
     void noConfigurationInteractive();
     void invalidUrl();
@@ -229,14 +301,41 @@ void TestStartup::restartWithoutHost()
     QCOMPARE(run.out, QByteArray());
 }
 
+void TestStartup::noConfigurationConsole_data()
+{
+    QTest::addColumn<RecordReader>("reader");
+    QTest::newRow("standard output a pipe") << RecordReader::Pipe;
+    QTest::newRow("standard output a file") << RecordReader::File;
+    QTest::newRow("started from a console window") << RecordReader::ConsoleWindow;
+}
+
 void TestStartup::noConfigurationConsole()
 {
+    QFETCH(RecordReader, reader);
     Installation inst;
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
     QVERIFY(inst.installHost());
-    const UpdaterRun run = inst.run({QStringLiteral("console")});
-    QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.out, QByteArray("{\"errormsg\":\"升级地址不合法:\",\"success\":false,\"update\":false}"));
+    const QByteArray expected = "{\"errormsg\":\"升级地址不合法:\",\"success\":false,\"update\":false}";
+    if (reader == RecordReader::ConsoleWindow) {
+#ifdef Q_OS_WIN
+        const QString shown = recordInConsoleWindow(inst.exePath(), QString::fromUtf8(expected));
+        if (shown.isNull())
+            QSKIP("no console window could be made here (Wine without a display)");
+        QCOMPARE(shown, QString::fromUtf8(expected));
+#else
+        QSKIP("only a Windows program can be started without standard output");
+#endif
+    } else if (reader == RecordReader::File) {
+        const QString file = inst.scratch() + QStringLiteral("/record.json");
+        std::unique_ptr<QProcess> process = inst.start({QStringLiteral("console")}, QString(), file);
+        QVERIFY(process->waitForFinished(60000));
+        QCOMPARE(process->exitCode(), 1);
+        QCOMPARE(readFile(file), expected);
+    } else {
+        const UpdaterRun run = inst.run({QStringLiteral("console")});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out, expected);
+    }
     QCOMPARE(inst.hostCalls(), QList<QStringList>());
 }
 

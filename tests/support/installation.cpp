@@ -139,10 +139,12 @@ UpdaterRun Installation::run(const QStringList &arguments, int timeoutMs,
     return result;
 }
 
-std::unique_ptr<QProcess> Installation::start(const QStringList &arguments,
-                                              const QString &workingDir) const
+std::unique_ptr<QProcess> Installation::start(const QStringList &arguments, const QString &workingDir,
+                                              const QString &outputFile) const
 {
     auto process = std::make_unique<QProcess>();
+    if (!outputFile.isEmpty())
+        process->setStandardOutputFile(outputFile);
     process->setProcessEnvironment(updaterEnvironment());
     process->setWorkingDirectory(workingDir.isEmpty() ? m_root : workingDir);
     process->start(exePath(), arguments);

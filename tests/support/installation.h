@@ -73,9 +73,10 @@ public:
     /// Runs the updater with arguments in workingDir (default: the root) and waits.
     UpdaterRun run(const QStringList &arguments, int timeoutMs = 60000,
                    const QString &workingDir = QString()) const;
-    /// Starts the updater without waiting; the caller owns the process.
-    std::unique_ptr<QProcess> start(const QStringList &arguments,
-                                    const QString &workingDir = QString()) const;
+    /// Starts the updater without waiting; the caller owns the process. With
+    /// outputFile, standard output goes to that file instead of a pipe.
+    std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &workingDir = QString(),
+                                    const QString &outputFile = QString()) const;
 
     /// True while some process has path among its command-line arguments.
     static bool isRunningProcessWith(const QString &path);
