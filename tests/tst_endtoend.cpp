@@ -177,8 +177,9 @@ void TestEndToEnd::consoleForced_data()
     QTest::addColumn<QStringList>("publishOptions");
     QTest::addColumn<FileMap>("v1");
     QTest::addColumn<FileMap>("v2");
+    QTest::addColumn<QString>("locale"); // the updater's; empty: the test's own
 
-    QTest::newRow("ASCII paths") << QStringList() << releaseV1() << releaseV2();
+    QTest::newRow("ASCII paths") << QStringList() << releaseV1() << releaseV2() << QString();
     // Listed as UTF-8 bytes, read by an updater whose local encoding is UTF-8.
     FileMap v1 = releaseV1();
     FileMap v2 = releaseV2();
@@ -186,7 +187,16 @@ void TestEndToEnd::consoleForced_data()
     v2.insert(QStringLiteral("数据/说明.txt"), "说明 2, longer");
     v2.insert(QStringLiteral("Ünïcode/é ü.dll"), "new in 2");
     QTest::newRow("non-ASCII paths, UTF-8 list")
-        << QStringList{QStringLiteral("--path-encoding"), QStringLiteral("UTF-8")} << v1 << v2;
+        << QStringList{QStringLiteral("--path-encoding"), QStringLiteral("UTF-8")} << v1 << v2 << QString();
+    // Listed as GBK bytes, read by a Simplified Chinese Windows (code page 936).
+    v1 = releaseV1();
+    v2 = releaseV2();
+    v1.insert(QStringLiteral("数据/说明.txt"), "说明 1");
+    v2.insert(QStringLiteral("数据/说明.txt"), "说明 2, longer");
+    v2.insert(QStringLiteral("插件/新的 插件.dll"), "new in 2");
+    QTest::newRow("Chinese paths, GBK list, code page 936")
+        << QStringList{QStringLiteral("--path-encoding"), QStringLiteral("GBK")} << v1 << v2
+        << QStringLiteral("zh_CN.UTF-8");
 }
 
 void TestEndToEnd::consoleForced()
@@ -194,8 +204,13 @@ void TestEndToEnd::consoleForced()
     QFETCH(QStringList, publishOptions);
     QFETCH(FileMap, v1);
     QFETCH(FileMap, v2);
-    if (!publishOptions.isEmpty() && QTextCodec::codecForLocale()->mibEnum() != 106)
+    QFETCH(QString, locale);
+    if (!publishOptions.isEmpty() && locale.isEmpty() && QTextCodec::codecForLocale()->mibEnum() != 106)
         QSKIP("the updater reads list paths with the locale's encoding, which is not UTF-8 here");
+#ifndef Q_OS_WIN
+    if (!locale.isEmpty())
+        QSKIP("an ANSI code page is a Windows notion");
+#endif
     QVERIFY(serve(v2, false, QByteArray(), publishOptions));
     Installation inst(QStringLiteral("bin"));
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
@@ -203,8 +218,9 @@ void TestEndToEnd::consoleForced()
     QVERIFY(writeRelease(inst.root(), v1));
     QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
 
-    UpdaterRun run = inst.run({QStringLiteral("console")});
-    QCOMPARE(run.exitCode, 0);
+    UpdaterRun run = locale.isEmpty() ? inst.run({QStringLiteral("console")})
+                                      : inst.runInLocale({QStringLiteral("console")}, locale);
+    QVERIFY2(run.exitCode == 0, run.out.constData());
     QCOMPARE(run.out, resultRecord(true, true, QString()));
     QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
     QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), readFile(servedFile(QStringLiteral("md5.txt"))));

@@ -1,5 +1,7 @@
 #include "support/installation.h"
 
+#include "support/linuxtools.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -136,6 +138,25 @@ UpdaterRun Installation::run(const QStringList &arguments, int timeoutMs,
     result.err = process->readAllStandardError();
     if (!result.timedOut && process->exitStatus() == QProcess::NormalExit)
         result.exitCode = process->exitCode();
+    return result;
+}
+
+UpdaterRun Installation::runInLocale(const QStringList &arguments, const QString &locale) const
+{
+    UpdaterRun result;
+#ifdef Q_OS_WIN
+    const QStringList command = QStringList{QStringLiteral("LANG=") + locale, QStringLiteral("LC_ALL=") + locale,
+                                            QStringLiteral("WINEPATH=") + qEnvironmentVariable("PATH"),
+                                            QStringLiteral("wine"), exePath()}
+                              + arguments;
+    const ToolRun run = runLinuxTool(QStringLiteral("env"), command, QByteArray(), m_root);
+    result.exitCode = run.exitCode;
+    result.out = run.out;
+    result.err = run.err;
+#else
+    Q_UNUSED(arguments)
+    Q_UNUSED(locale)
+#endif
     return result;
 }
 

@@ -73,6 +73,10 @@ public:
     /// Runs the updater with arguments in workingDir (default: the root) and waits.
     UpdaterRun run(const QStringList &arguments, int timeoutMs = 60000,
                    const QString &workingDir = QString()) const;
+    /// Windows: runs the updater in the root as a Wine process started from Linux
+    /// under that Linux locale, which decides its ANSI code page ("zh_CN.UTF-8"
+    /// gives 936); a Wine process started from Windows keeps its parent's.
+    UpdaterRun runInLocale(const QStringList &arguments, const QString &locale) const;
     /// Starts the updater without waiting; the caller owns the process. With
     /// outputFile, standard output goes to that file instead of a pipe.
     std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &workingDir = QString(),
