@@ -702,6 +702,10 @@ void TestCDownloadThread::pathIsEncodedInAddress_data()
     QTest::newRow("question mark") << "sub/what?x=1.txt" << QByteArray("/pub/sub/what%3Fx=1.txt");
     QTest::newRow("space and Chinese") << QStringLiteral("my dir/中文.txt")
                                        << QByteArray("/pub/my%20dir/%E4%B8%AD%E6%96%87.txt");
+    // Cached and installed paths past Windows' 260 characters, temporary names too.
+    const QString folder = QString(60, QLatin1Char('f')) + QLatin1Char('/');
+    const QString deep = folder + folder + folder + QString(60, QLatin1Char('n')) + QStringLiteral(".txt");
+    QTest::newRow("path past 260 characters") << deep << QByteArray("/pub/" + deep.toLatin1());
 }
 
 void TestCDownloadThread::pathIsEncodedInAddress()
@@ -719,6 +723,7 @@ void TestCDownloadThread::pathIsEncodedInAddress()
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_server->requests().at(0).target, target);
     QCOMPARE(readFile(appPath(path)), body);
+    QCOMPARE(filesBelow(cachePath()), QStringList()); // nothing half-written left behind
 }
 
 void TestCDownloadThread::unusualAnswersArrive_data()
