@@ -183,15 +183,6 @@ void TestFileList::parseByRuleSet_data()
     QTest::newRow("folders in two cases, one spelled oddly")
             << line(AbcMd5, "0", "Bin/a.dll") + '\n' + line(EmptyMd5, "0", ".\\bin\\A.DLL")
             << QStringList{"./bin/A.DLL", "Bin/a.dll"} << QStringList{"./bin/A.DLL"};
-    QTest::newRow("first spelling listed again wins back")
-            << line(AbcMd5, "0", "x.dll") + '\n' + line(AbcMd5, "0", "X.DLL") + '\n' + line(EmptyMd5, "0", "x.dll")
-            << QStringList{"X.DLL", "x.dll"} << QStringList{"x.dll"};
-    // A dropped line does not take the exact spelling's entry with it.
-    QTest::newRow("own files in another case")
-            << line(AbcMd5, "0", "update.pub") + '\n' + line(AbcMd5, "0", "UPDATE.PUB") + '\n'
-               + line(AbcMd5, "0", "bin/system.cfg") + '\n' + line(AbcMd5, "0", "Bin/System.cfg")
-            << QStringList{"Bin/System.cfg", "UPDATE.PUB", "bin/system.cfg", "update.pub"}
-            << QStringList{"bin/system.cfg", "update.pub"};
     QByteArray many;
     QStringList upper;
     QStringList lower;

@@ -1,5 +1,7 @@
 #include "support/linuxtools.h"
 
+#include "support/publishrun.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -141,23 +143,8 @@ QString linuxPath(const QString &path)
 ToolRun runLinuxTool(const QString &name, const QStringList &arguments, const QByteArray &input,
                      const QString &workingDir)
 {
-    ToolRun run;
     const QString tool = linuxToolPath(name);
-    if (tool.isEmpty()) {
-        run.err = name.toUtf8() + " is not installed";
-        return run;
-    }
-    QProcess process;
-    if (!workingDir.isEmpty())
-        process.setWorkingDirectory(workingDir);
-    process.start(tool, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(ToolTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runProgram(tool.isEmpty() ? name : tool, arguments, input, QProcessEnvironment::systemEnvironment(),
+                      workingDir);
 }
 #endif

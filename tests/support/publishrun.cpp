@@ -38,7 +38,7 @@ ToolRun runPublish(const QStringList &arguments, bool asNobody, const QProcessEn
 }
 
 ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
-                   const QProcessEnvironment &environment)
+                   const QProcessEnvironment &environment, const QString &workingDir)
 {
     ToolRun run;
     const QString path = program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
@@ -48,6 +48,8 @@ ToolRun runProgram(const QString &program, const QStringList &arguments, const Q
     }
     QProcess process;
     process.setProcessEnvironment(environment);
+    if (!workingDir.isEmpty())
+        process.setWorkingDirectory(workingDir);
     process.start(path, arguments);
     process.write(input);
     process.closeWriteChannel();

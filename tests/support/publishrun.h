@@ -32,9 +32,11 @@
 ToolRun runPublish(const QStringList &arguments, bool asNobody = false,
                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
-/// Runs program (looked up on PATH) with input on its standard input.
+/// Runs program (looked up on PATH) with input on its standard input, in workingDir
+/// (default: the current folder).
 ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = QByteArray(),
-                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                   const QString &workingDir = QString());
 
 /// The key ID that minisign shows for the key of a public key file ("" when unreadable).
 QString minisignKeyId(const QString &publicKeyFile);
