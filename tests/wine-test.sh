@@ -16,7 +16,9 @@ tst_*) ;;
 *) exec wine "$program" "$@" ;;
 esac
 log=$(mktemp)
-wine "$program" -o "Z:$log,txt" "$@"
+# Ended before ctest's own time-out (300 s), so that the log of a hung program
+# still shows how far it came.
+timeout -k 5 270 wine "$program" -o "Z:$log,txt" "$@"
 status=$?
 cat "$log"
 rm -f "$log"
