@@ -18,7 +18,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64                   # runs the programs and their tests
     locales                       # zh_CN.UTF-8: Wine then uses the Chinese code page 936
-    nginx-light minisign          # the Linux tools the tests start through Wine
+    nginx-light minisign openssl  # the Linux tools the tests start through Wine
     fonts-wqy-microhei            # the CJK font of the offscreen platform
 )
 missing=()
