@@ -12,9 +12,10 @@ packages=(
     fonts-wqy-microhei            # CJK glyphs for the dialogs' Chinese texts
     nginx-light                   # real HTTP server for the end-to-end tests and the demo
     python3                       # artwork script
-    curl time util-linux          # benchmark reference, /usr/bin/time, setpriv/runuser
+    curl time util-linux          # benchmark reference, /usr/bin/time, setpriv/runuser/unshare
     libssl-dev                    # OpenSSL libcrypto: Ed25519, BLAKE2b, scrypt for update signatures
     minisign                      # the reference tool the signature tests check against
+    openssl                       # certificates for the HTTPS end-to-end test
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -19,7 +19,7 @@ packages=(
     wine wine64                   # runs the programs and their tests
     xvfb xauth                    # a display, without which Wine makes no console window
     locales                       # zh_CN.UTF-8: Wine then uses the Chinese code page 936
-    nginx-light minisign          # the Linux tools the tests start through Wine
+    nginx-light minisign openssl  # the Linux tools the tests start through Wine
     fonts-wqy-microhei            # the CJK font of the offscreen platform
 )
 missing=()
@@ -54,7 +54,8 @@ cmake --build "$build/win"
 # The deployable folder holds what windeployqt would collect: every DLL that the
 # programs and the plugins import, found from their import tables, plus what Qt
 # loads by name at run time (the platform plugin, the .ico reader for the window
-# icon, the native style, and OpenSSL's libssl for HTTPS).
+# icon, the native style). OpenSSL's libssl, for HTTPS, is an import of this Qt's
+# Qt5Network (OpenSSL linked in); it is named too, for a Qt that loads it at run time.
 deploy=$build/deploy
 rm -rf "$deploy"
 mkdir -p "$deploy/platforms" "$deploy/imageformats" "$deploy/styles"

@@ -7,6 +7,7 @@
 #include "support/nginxserver.h"
 #include "support/publishrun.h"
 #include "support/stdoutcapture.h"
+#include "support/testtls.h"
 #include "support/updatefixture.h"
 
 #include <QDeadlineTimer>
@@ -108,6 +109,8 @@ private Q_SLOTS:
     void consoleForced();
     void consoleOptionalSilent();
     void consoleWrongContent();
+    void consoleOverTls_data();
+    void consoleOverTls();
     void neighbourWhileHostRuns();
     void interactiveDeclined();
     void interactiveForcedFailsTwice();
@@ -118,15 +121,17 @@ private Q_SLOTS:
     void interactiveCancelThenResumed();
 
 private:
-    /// Publishes release into a fresh www/app and serves it; URL for system.cfg.
+    /// Publishes release into a fresh www/app and serves it, over HTTPS with fresh
+    /// certificates (m_tls) when asked; URL for system.cfg.
     bool serve(const QMap<QString, QByteArray> &release, bool optional,
                const QByteArray &extraConfig = QByteArray(),
-               const QStringList &publishOptions = QStringList());
+               const QStringList &publishOptions = QStringList(), bool https = false);
     QString servedFile(const QString &relative) const;
 
     std::unique_ptr<QTemporaryDir> m_work;
     std::unique_ptr<NginxServer> m_nginx;
     QString m_url;
+    TestCertificates m_tls;
 };
 
 void TestEndToEnd::initTestCase()
@@ -139,7 +144,7 @@ void TestEndToEnd::initTestCase()
 }
 
 bool TestEndToEnd::serve(const QMap<QString, QByteArray> &release, bool optional,
-                         const QByteArray &extraConfig, const QStringList &publishOptions)
+                         const QByteArray &extraConfig, const QStringList &publishOptions, bool https)
 {
     m_nginx.reset();
     m_work = std::make_unique<QTemporaryDir>();
@@ -159,6 +164,15 @@ bool TestEndToEnd::serve(const QMap<QString, QByteArray> &release, bool optional
     m_nginx = std::make_unique<NginxServer>();
     m_nginx->setExtraServerConfig(extraConfig);
     QString error;
+    if (https) {
+        // In the work folder, which outlives nginx: stopping it reads them again.
+        const QString folder = m_work->filePath(QStringLiteral("tls"));
+        if (!QDir().mkpath(folder) || !makeTestCertificates(folder, m_tls, error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        m_nginx->setTls(m_tls.certificate, m_tls.key);
+    }
     if (!m_nginx->start(m_work->filePath(QStringLiteral("www")), error)) {
         qWarning("%s", qPrintable(error));
         return false;
@@ -287,6 +301,48 @@ void TestEndToEnd::consoleWrongContent()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, resultRecord(true, true, QString()));
     QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
+}
+
+void TestEndToEnd::consoleOverTls_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("record");
+    QTest::newRow("trusted") << true << 0 << resultRecord(true, true, QString());
+    // Qt's text for a failed verification, on Linux and under Wine alike; the
+    // reason (an unknown issuer) is not in it.
+    QTest::newRow("untrusted") << false << 1
+                               << resultRecord(false, false, QStringLiteral("下载升级描述文件失败:SSL handshake failed"));
+}
+
+void TestEndToEnd::consoleOverTls()
+{
+    QFETCH(bool, trusted);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, record);
+    QVERIFY(serve(releaseV2(), false, QByteArray(), QStringList(), true));
+    QVERIFY(m_url.startsWith(QLatin1String("https://127.0.0.1:")));
+    Installation inst(QStringLiteral("bin"));
+    QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
+    QVERIFY(inst.installHost());
+    QVERIFY(writeRelease(inst.root(), releaseV1()));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_url}}));
+    const QMap<QString, QByteArray> before = releasePart(inst.root());
+    std::unique_ptr<SystemTrust> trust;
+    if (trusted) {
+        trust = std::make_unique<SystemTrust>(m_tls.authority);
+        QVERIFY2(trust->isValid(), qPrintable(trust->errorString()));
+        inst.setLauncher(trust->launcher());
+    }
+
+    const UpdaterRun run = inst.run({QStringLiteral("console")});
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out, record);
+    QCOMPARE(releasePart(inst.root()), trusted ? snapshot(m_work->filePath(QStringLiteral("release"))) : before);
+    // Refused before any request was sent.
+    QCOMPARE(m_nginx->accessLog().isEmpty(), !trusted);
+    QCOMPARE(inst.hostCalls(), (trusted ? QList<QStringList>{{inst.exePath(), QStringLiteral("no_check")}}
+                                        : QList<QStringList>()));
 }
 
 void TestEndToEnd::neighbourWhileHostRuns()

@@ -168,7 +168,10 @@ std::unique_ptr<QProcess> Installation::start(const QStringList &arguments, cons
         process->setStandardOutputFile(outputFile);
     process->setProcessEnvironment(updaterEnvironment());
     process->setWorkingDirectory(workingDir.isEmpty() ? m_root : workingDir);
-    process->start(exePath(), arguments);
+    if (m_launcher.isEmpty())
+        process->start(exePath(), arguments);
+    else
+        process->start(m_launcher.first(), m_launcher.mid(1) + QStringList{exePath()} + arguments);
     return process;
 }
 

@@ -70,6 +70,10 @@ public:
     /// executed when the updater exits, so an empty result really means "not started".
     QList<QStringList> hostCalls(int timeoutMs = 15000) const;
 
+    /// Starts the updater through a command (e.g. SystemTrust::launcher()): its
+    /// program and arguments, then the updater's path and arguments. Empty: directly.
+    void setLauncher(const QStringList &command) { m_launcher = command; }
+
     /// Runs the updater with arguments in workingDir (default: the root) and waits.
     UpdaterRun run(const QStringList &arguments, int timeoutMs = 60000,
                    const QString &workingDir = QString()) const;
@@ -92,4 +96,5 @@ private:
     QString m_exeDir;
     QString m_hostPath;
     QString m_error;
+    QStringList m_launcher;
 };

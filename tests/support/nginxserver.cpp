@@ -80,6 +80,12 @@ void NginxServer::setExtraServerConfig(const QByteArray &directives)
     m_extra = directives;
 }
 
+void NginxServer::setTls(const QString &certificatePath, const QString &keyPath)
+{
+    m_certificate = QFileInfo(certificatePath).absoluteFilePath();
+    m_key = QFileInfo(keyPath).absoluteFilePath();
+}
+
 bool NginxServer::start(const QString &rootDir, QString &errorMessage)
 {
     stop();
@@ -137,6 +143,11 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     conf.replace("@PREFIX@", quoted(prefix));
     conf.replace("@ROOT@", quoted(root));
     conf.replace("@PORT@", QByteArray::number(port));
+    const bool tls = !m_certificate.isEmpty();
+    conf.replace("@SSL@", tls ? " ssl" : "");
+    conf.replace("@TLS@", tls ? "        ssl_certificate \"" + quoted(m_certificate) + "\";\n"
+                                "        ssl_certificate_key \"" + quoted(m_key) + "\";"
+                              : QByteArray());
     conf.replace("@MERGE_SLASHES@", m_extra.contains("merge_slashes") ? "" : "merge_slashes on;");
     conf.replace("@EXTRA@", m_extra);
 
@@ -245,7 +256,8 @@ bool NginxServer::isRunning() const
 
 QString NginxServer::baseAddress() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return (m_certificate.isEmpty() ? QStringLiteral("http://127.0.0.1:%1") : QStringLiteral("https://127.0.0.1:%1"))
+        .arg(m_port);
 }
 
 QUrl NginxServer::url(const QString &path) const

@@ -21,6 +21,7 @@
 // user that cannot read 0700 temporary folders, so the configuration then says
 // "user root;". The destructor stops nginx (SIGTERM, then SIGKILL) and waits for it.
 // The Windows build's tests, run under Wine, start the same Linux nginx.
+// With setTls() it serves HTTPS instead of HTTP on the same kind of port.
 
 #include <QByteArray>
 #include <QString>
@@ -47,6 +48,11 @@ public:
     /// "merge_slashes off;" (then the default "merge_slashes on;" is left out). Call before start().
     void setExtraServerConfig(const QByteArray &directives);
 
+    /// Serves HTTPS with this certificate (PEM, may hold the chain) and its private
+    /// key instead of HTTP. Call before start(). Keep both files until stop(): under
+    /// Wine, "nginx -s stop" reads the whole configuration again, and fails without them.
+    void setTls(const QString &certificatePath, const QString &keyPath);
+
     /// Starts nginx serving rootDir (absolute or relative to the working folder) and
     /// returns once it accepts connections. False with a message (including nginx's
     /// error log) when it cannot be started within 10 seconds.
@@ -61,7 +67,7 @@ public:
     /// The listening port (0 before start()).
     quint16 port() const { return m_port; }
 
-    /// "http://127.0.0.1:<port>" with no trailing slash.
+    /// "http://127.0.0.1:<port>" (with TLS "https://...") with no trailing slash.
     QString baseAddress() const;
 
     /// baseAddress() + path, parsed tolerantly; path should begin with "/".
@@ -85,5 +91,7 @@ private:
     std::unique_ptr<QProcess> m_process;
     bool m_detached = false; ///< started through Wine, watched by its pid file
     QByteArray m_extra;
+    QString m_certificate;
+    QString m_key;
     quint16 m_port = 0;
 };
