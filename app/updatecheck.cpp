@@ -5,6 +5,7 @@
 #include "ui/cupdateerror.h"
 #include "update/changedfiles.h"
 #include "update/httprequest.h"
+#include "update/inivalues.h"
 #include "update/minisign.h"
 #include "update/sha256.h"
 #include "update/signedrelease.h"
@@ -14,7 +15,6 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QNetworkAccessManager>
-#include <QSettings>
 #include <QUrl>
 
 namespace {
@@ -103,7 +103,7 @@ bool descriptorSignatureValid(const RunValues &values, const QString &trustAncho
         && verifyMinisign(descriptor, signature, keys, error);
 }
 
-QString versionText(const QSettings &descriptor, const QByteArray &descriptorBytes)
+QString versionText(const IniValues &descriptor, const QByteArray &descriptorBytes)
 {
     const QVariant value = descriptor.value(QStringLiteral("Version/Version"));
     if (value.type() == QVariant::StringList)
@@ -178,9 +178,9 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
     if (signedMode && !descriptorSignatureValid(values, trustAnchor, buffer))
         return retryableError(values, QObject::tr("升级描述文件签名无效"));
 
-    // The descriptor is read back from disk through the INI reader. A write that
-    // came up short is reported like a file that could not be created: read back,
-    // a truncated descriptor would yield the defaults, a forced "Base" update.
+    // The descriptor is kept in the cache for whoever looks into it afterwards; its
+    // values are read from the bytes in memory, the ones whose signature was checked.
+    // A write that came up short is still reported like a file that could not be created.
     const QString descriptorPath = values.cacheDir.absoluteFilePath(QStringLiteral("update.ini"));
     {
         QFile descriptor(descriptorPath);
@@ -199,10 +199,9 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
 
     ReleaseInfo release;
     {
-        QSettings descriptor(descriptorPath, QSettings::IniFormat);
         // Publishers write the file by hand in UTF-8 as often as with QSettings, whose
-        // escapes read the same either way; read plainly it would show as Latin-1.
-        descriptor.setIniCodec("UTF-8");
+        // escapes read the same either way.
+        const IniValues descriptor(buffer);
         result.updateType = descriptor.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
         const QString folder =
             descriptor.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();

@@ -1,5 +1,7 @@
 #include "publish/descriptor.h"
 
+#include "update/inivalues.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -11,6 +13,8 @@ const QString TypeKey = QStringLiteral("Summary/UpdateType");
 const QString FolderKey = QStringLiteral("Version/Folder");
 const QString VersionKey = QStringLiteral("Version/Version");
 const QString ReleaseGroup = QStringLiteral("Release");
+// What the updater reads of a descriptor at most.
+constexpr qint64 MaxDescriptorBytes = 64 * 1024;
 
 bool sameRelease(const ReleaseInfo &a, const ReleaseInfo &b)
 {
@@ -23,19 +27,21 @@ bool sameRelease(const ReleaseInfo &a, const ReleaseInfo &b)
 bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor)
 {
     descriptor = UpdateDescriptor();
-    // QSettings reads a missing file as an empty one; the caller wants to know.
     QFile file(filePath);
     if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
         return false;
-    file.close();
-    QSettings settings(filePath, QSettings::IniFormat);
-    descriptor.updateType = settings.value(TypeKey, 1).toInt();
-    descriptor.folder = settings.value(FolderKey, QStringLiteral("Base")).toString();
-    descriptor.version = settings.value(VersionKey, QString()).toString();
-    descriptor.releaseGroup = settings.childGroups().contains(ReleaseGroup);
-    if (descriptor.releaseGroup && !readReleaseGroup(settings, descriptor.release))
+    // The size the updater accepts, and one byte more to see it passed.
+    const QByteArray bytes = file.read(MaxDescriptorBytes + 1);
+    if (bytes.size() > MaxDescriptorBytes)
+        return false;
+    const IniValues values(bytes);
+    descriptor.updateType = values.value(TypeKey, 1).toInt();
+    descriptor.folder = values.value(FolderKey, QStringLiteral("Base")).toString();
+    descriptor.version = values.value(VersionKey, QString()).toString();
+    descriptor.releaseGroup = values.containsGroup(ReleaseGroup);
+    if (descriptor.releaseGroup && !readReleaseGroup(values, descriptor.release))
         descriptor.release = ReleaseInfo();
-    return settings.status() == QSettings::NoError;
+    return values.isWellFormed();
 }
 
 bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes, QString &errorMessage)

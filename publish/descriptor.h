@@ -15,13 +15,13 @@ struct UpdateDescriptor
     ReleaseInfo release;                       ///< [Release] of a signed release; none when sequence < 0
 };
 
-/// Reads update.ini the way the updater does: the INI settings format without a
-/// codec, missing keys giving the defaults, a non-number type reading as 0, and
-/// [Release] with the updater's own reader (left empty when it rejects the group).
-/// False when the file cannot be read or is not valid INI.
+/// Reads update.ini the way the updater does: its INI reader, missing keys giving
+/// the defaults, a non-number type reading as 0, and [Release] with the updater's
+/// own reader (left empty when it rejects the group). False when the file cannot
+/// be read, is larger than the updater accepts or is not valid INI.
 bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor);
 
 /// The bytes of update.ini for descriptor. They are written by the INI settings
 /// writer itself (which escapes non-ASCII as \xNNNN), then read back and compared,
-/// so the updater's codec-less read returns exactly these values.
+/// so the updater's read returns exactly these values.
 bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes, QString &errorMessage);

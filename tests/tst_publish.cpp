@@ -5,6 +5,7 @@
 #include "support/linuxtools.h"
 #include "support/publishrun.h"
 #include "update/filelist.h"
+#include "update/inivalues.h"
 #include "update/md5.h"
 #include "update/signedrelease.h"
 
@@ -379,7 +380,7 @@ void TestPublish::signedPublish()
     QCOMPARE(sums, sha256Text("abc") + "\tdata\\abc.txt\r\n" + sha256Text("top") + "\ttop.txt\r\n");
     // Read by the updater's own reader of the group.
     ReleaseInfo release;
-    QVERIFY(readReleaseGroup(QSettings(out + QStringLiteral("/update.ini"), QSettings::IniFormat), release));
+    QVERIFY(readReleaseGroup(IniValues(readFile(out + QStringLiteral("/update.ini"))), release));
     QCOMPARE(release.sequence, sequence);
     QCOMPARE(release.listHash, sha256Text(readFile(out + QStringLiteral("/v1/md5.txt"))));
     QCOMPARE(release.hashesHash, sha256Text(sums));
@@ -408,7 +409,7 @@ void TestPublish::signedPublish()
     // The next release follows the published one by default.
     QCOMPARE(runPublish({QStringLiteral("--sign"), key, QStringLiteral("--folder"), QStringLiteral("v2"), rel, out},
                         false, environment).exitCode, 0);
-    QVERIFY(readReleaseGroup(QSettings(out + QStringLiteral("/update.ini"), QSettings::IniFormat), release));
+    QVERIFY(readReleaseGroup(IniValues(readFile(out + QStringLiteral("/update.ini"))), release));
     QCOMPARE(release.sequence, sequence + 1);
 }
 

@@ -7,6 +7,7 @@
 #include "support/linuxtools.h"
 #include "support/publishrun.h"
 #include "support/updatefixture.h"
+#include "update/inivalues.h"
 #include "update/signedrelease.h"
 
 #include <QCryptographicHash>
@@ -85,6 +86,8 @@ private Q_SLOTS:
 
     void releaseGroup_data();
     void releaseGroup();
+    void descriptorReadLikeSettings_data();
+    void descriptorReadLikeSettings();
     void sha256List_data();
     void sha256List();
     void signedUpdateInstalls_data();
@@ -160,10 +163,7 @@ void TestSignedRelease::releaseGroup()
     QFETCH(bool, valid);
     QFETCH(qint64, sequence);
     QFETCH(QString, expires);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("update.ini"));
-    QVERIFY(writeFile(path, "[Version]\nFolder=v\n[Release]\n" + group));
-    const QSettings descriptor(path, QSettings::IniFormat);
+    const IniValues descriptor("[Version]\nFolder=v\n[Release]\n" + group);
     ReleaseInfo info;
     QCOMPARE(readReleaseGroup(descriptor, info), valid);
     if (valid) {
@@ -173,6 +173,46 @@ void TestSignedRelease::releaseGroup()
         if (!expires.isEmpty())
             QCOMPARE(info.expires, QDateTime::fromString(expires, Qt::ISODate));
     }
+}
+
+void TestSignedRelease::descriptorReadLikeSettings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("plain") << QByteArray("[Summary]\nUpdateType=0\n[Version]\nFolder=v2\nVersion=2.0\n");
+    QTest::newRow("CR LF, blanks, comments")
+        << QByteArray("; made by hand\r\n[ Summary ]\r\n  UpdateType = 1 ; forced\r\n\r\n[Version]\r\n"
+                      "; folder\r\nFolder =\tv2\t\r\n");
+    QTest::newRow("quotes, escapes, lists")
+        << QByteArray("[Version]\nVersion=\"2.1, beta; \" , x\nFolder=\"a\\\"b\\tc\"\nName=2.1 \\x6b63\\x5f0f\\x20\n"
+                      "Octal=\\101\\x\nAt=@@home\nList=@@a,b\nBytes=@ByteArray(v3)\n");
+    QTest::newRow("UTF-8 and a byte-order mark") << QByteArray("\xef\xbb\xbf[Version]\nVersion=版本 2.1\n");
+    QTest::newRow("repeated key and group")
+        << QByteArray("[Version]\nFolder=a\nFolder=b\n[Summary]\nUpdateType=0\n[Version]\nFolder=c\n");
+    QTest::newRow("General, escaped names")
+        << QByteArray("UpdateType=5\n[General]\nx=1\n[%General]\ny=2\n[Sum%6Dary]\nUpdate%54ype=0\na\\b=3\n");
+    QTest::newRow("continued line, quote across lines")
+        << QByteArray("[Version]\nFolder=v\\\n2\nVersion=\"one\ntwo\"\n");
+    QTest::newRow("letter case") << QByteArray("[summary]\nupdatetype=0\n[Version]\nfolder=v2\n");
+    QTest::newRow("line without =") << QByteArray("[Version]\nFolder\nVersion=1\n");
+    QTest::newRow("group without ]") << QByteArray("[Version\nFolder=v\n");
+}
+
+void TestSignedRelease::descriptorReadLikeSettings()
+{
+    QFETCH(QByteArray, text);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("update.ini"));
+    QVERIFY(writeFile(path, text));
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    const IniValues values(text);
+    QStringList keys = settings.allKeys();
+    keys << QStringLiteral("Summary/UpdateType") << QStringLiteral("Version/Folder") << QStringLiteral("Version/Version");
+    for (const QString &key : qAsConst(keys)) {
+        QCOMPARE(values.contains(key), settings.contains(key));
+        QCOMPARE(values.value(key, QStringLiteral("default")), settings.value(key, QStringLiteral("default")));
+    }
+    QCOMPARE(values.isWellFormed(), settings.status() == QSettings::NoError);
 }
 
 void TestSignedRelease::sha256List_data()

@@ -1,8 +1,9 @@
 #include "update/signedrelease.h"
 
+#include "update/inivalues.h"
+
 #include <QFile>
 #include <QHash>
-#include <QSettings>
 #include <QTextCodec>
 
 namespace {
@@ -31,9 +32,9 @@ QList<QByteArray> listLines(const QByteArray &text)
 
 } // namespace
 
-bool readReleaseGroup(const QSettings &descriptor, ReleaseInfo &info)
+bool readReleaseGroup(const IniValues &descriptor, ReleaseInfo &info)
 {
-    // QSettings hands back a list for an unquoted value with a comma; such a value
+    // The INI reader hands back a list for an unquoted value with a comma; such a value
     // is malformed here anyway, and toString() of a list is empty.
     const QString sequence = descriptor.value(QStringLiteral("Release/Sequence")).toString();
     bool ok = false;

@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 
-class QSettings;
+class IniValues;
 
 /// The [Release] group of a signed update.ini: what the signature pins down.
 struct ReleaseInfo
@@ -18,7 +18,7 @@ struct ReleaseInfo
 
 /// Reads [Release] from a descriptor. False when Sequence, List or Hashes is missing
 /// or malformed, or Expires is given but not a UTC time like 2027-01-31T00:00:00Z.
-bool readReleaseGroup(const QSettings &descriptor, ReleaseInfo &info);
+bool readReleaseGroup(const IniValues &descriptor, ReleaseInfo &info);
 
 /// Gives every entry of files the SHA-256 that sha256List names for its line of
 /// md5List (matched by the path field's bytes). False unless sha256List is well
