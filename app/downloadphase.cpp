@@ -59,14 +59,17 @@ AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &ch
     waitForWorker(worker.get(), silent);
     QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
 
+    QString message;
     if (worker->isSuccess()) {
-        recordAppliedRelease(values, check);
-        if (!silent)
-            startHost(values.hostExePath);
-        return AttemptEnd::finished(ExitInstalled);
+        if (recordAppliedRelease(values, check, message)) {
+            if (!silent)
+                startHost(values.hostExePath);
+            return AttemptEnd::finished(ExitInstalled);
+        }
+    } else {
+        message = worker->errorMsg();
     }
 
-    const QString message = worker->errorMsg();
     if (values.consoleMode) {
         writeUpdateResult(false, false, message);
         return AttemptEnd::finished(ExitNotInstalled);

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QNetworkAccessManager>
+#include <QSaveFile>
 #include <QUrl>
 
 namespace {
@@ -111,6 +112,28 @@ QString versionText(const IniValues &descriptor, const QByteArray &descriptorByt
     return value.toString();
 }
 
+QString trustAnchorPath(const RunValues &values)
+{
+    return values.exeDir + QStringLiteral("/update.pub");
+}
+
+/// True once the installation has held a key or a release floor: update.pub, the
+/// update.pub.old that replacing it leaves, or update_sequence.info (which an
+/// installer copies from a signed release's published folder). Existence alone
+/// counts, links included: whatever lies there, it was not put there unsigned.
+bool isSignedInstallation(const RunValues &values)
+{
+    const QString anchor = trustAnchorPath(values);
+    const QStringList traces{anchor, anchor + QStringLiteral(".old"),
+                             values.rootDir.absoluteFilePath(SequenceRecordName)};
+    for (const QString &trace : traces) {
+        const QFileInfo info(trace);
+        if (info.exists() || info.isSymLink())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
@@ -145,14 +168,34 @@ UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
     return changed;
 }
 
-void recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result)
+bool recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result,
+                          QString &errorText)
 {
+    // The floor first: without it a replayed older release would be taken next
+    // time, so a run that cannot write it has not finished. A run that installed
+    // update.pub for the first time starts the floor with the release it installed.
+    const bool signedNow = result.signedMode || QFileInfo::exists(trustAnchorPath(values));
+    if (signedNow && result.sequence >= 0) {
+        const QString recordPath = values.rootDir.absoluteFilePath(SequenceRecordName);
+        const QByteArray record = QByteArray::number(result.sequence) + '\n';
+        QFile current(recordPath);
+        const bool unchanged = current.open(QIODevice::ReadOnly) && current.read(64) == record;
+        current.close();
+        if (!unchanged) {
+            QSaveFile file(recordPath);
+            const bool written = file.open(QIODevice::WriteOnly) && file.write(record) == record.size();
+            if (!written)
+                file.cancelWriting();
+            if (!file.commit() || !written) {
+                errorText = QObject::tr("创建文件[%1]失败:%2").arg(recordPath, file.errorString());
+                return false;
+            }
+        }
+    }
+    // Not being able to write this record costs the next run some hashing only.
     writeFileData(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")),
                   result.fileList);
-    if (result.sequence >= 0) {
-        writeFileData(values.rootDir.absoluteFilePath(SequenceRecordName),
-                      QByteArray::number(result.sequence) + '\n');
-    }
+    return true;
 }
 
 AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
@@ -171,11 +214,11 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
     if (!fetch(values, descriptorUrl, MaxDescriptorSize, buffer, errorText))
         return retryableError(values, QObject::tr("下载升级描述文件失败:%1").arg(errorText));
 
-    // With a trust anchor beside the updater, nothing of a release counts until its
-    // signature does: not even the descriptor is saved before that.
-    const QString trustAnchor = values.exeDir + QStringLiteral("/update.pub");
-    const bool signedMode = QFileInfo::exists(trustAnchor);
-    if (signedMode && !descriptorSignatureValid(values, trustAnchor, buffer))
+    // Once an installation is signed, nothing of a release counts until its
+    // signature does: not even the descriptor is saved before that. A missing key
+    // file then refuses every release instead of switching the check off.
+    const bool signedMode = isSignedInstallation(values);
+    if (signedMode && !descriptorSignatureValid(values, trustAnchorPath(values), buffer))
         return retryableError(values, QObject::tr("升级描述文件签名无效"));
 
     // The descriptor is kept in the cache for whoever looks into it afterwards; its
@@ -209,10 +252,16 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         // Plain concatenation: no separator before the folder, and the list address
         // keeps its doubled slash. Servers are published for exactly these addresses.
         result.baseUrl = values.updateUrl + folder + QLatin1Char('/');
-        if (signedMode && !readReleaseGroup(descriptor, release))
-            return retryableError(values, QObject::tr("升级描述文件签名无效"));
+        // Unsigned, the group is only a hint: the sequence to begin the floor with
+        // should this run install update.pub.
+        if (!readReleaseGroup(descriptor, release)) {
+            if (signedMode)
+                return retryableError(values, QObject::tr("升级描述文件签名无效"));
+            release.sequence = 0;
+        }
     }
-    result.sequence = signedMode ? release.sequence : -1;
+    result.signedMode = signedMode;
+    result.sequence = release.sequence;
     if (signedMode) {
         // A replayed older release, validly signed, would install old, perhaps
         // vulnerable files; a stale one keeps clients from hearing of a newer one.
@@ -250,7 +299,8 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         writeUpdateResult(true, !result.changed.isEmpty() && result.updateType != 0, QString());
 
     if (result.changed.isEmpty()) {
-        recordAppliedRelease(values, result);
+        if (!recordAppliedRelease(values, result, errorText))
+            return retryableError(values, errorText);
         if (!values.consoleMode)
             startHost(values.hostExePath);
         return AttemptEnd::finished(ExitNotInstalled);

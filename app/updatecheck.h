@@ -15,12 +15,19 @@ struct UpdateCheckResult
     QString version;        ///< version text for the notice
     QString baseUrl;        ///< updateUrl + folder + "/", to which file paths are appended
     QByteArray fileList;    ///< md5.txt exactly as received
-    qint64 sequence = -1;   ///< the signed release's sequence; -1 without update.pub
+    bool signedMode = false; ///< the release's signature was checked
+    /// Release/Sequence: verified when signedMode; otherwise read unverified, 0 when
+    /// missing, and used only to begin the floor if this run installs update.pub
+    qint64 sequence = -1;
 };
 
-/// Records the list as applied (update_md5.info) and, for a signed release, its
-/// sequence (update_sequence.info), below which no later release is accepted.
-void recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result);
+/// Records the list as applied (update_md5.info) and, for a signed installation
+/// (also one that has just received update.pub), the release's sequence
+/// (update_sequence.info), below which no later release is accepted. False, with
+/// errorText, when the sequence could not be recorded; the list record is best
+/// effort.
+bool recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result,
+                          QString &errorText);
 
 /// The first half of an attempt: descriptor, cached update.ini, file list, the
 /// comparison. Reports and ends the run (Finished), asks for a new attempt after a

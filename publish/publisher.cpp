@@ -26,6 +26,7 @@ namespace {
 
 const QString Program = QStringLiteral("updater-publish");
 const QString SignatureName = QStringLiteral("update.ini.minisig");
+const QString FloorName = QStringLiteral("update_sequence.info");
 constexpr qint64 SecondsPerDay = 24 * 60 * 60;
 
 // The real location of a path that may not exist yet: its deepest existing
@@ -268,6 +269,10 @@ int Publisher::run()
         m_out << QStringLiteral("Signed release %1 with key %2 (%3) in \"%4/%5\".\n")
                      .arg(m_sequence)
                      .arg(minisignKeyIdText(m_signingKey.keyId), expiry, m_outDir, SignatureName);
+        if (m_wroteFloor) {
+            m_out << QStringLiteral("Wrote \"%1/%2\": an installation copied from that folder refuses releases "
+                                    "below %3.\n").arg(m_versionDir, FloorName).arg(m_sequence);
+        }
     }
     if (!m_options.url.isEmpty())
         m_out << addressReport(m_options.url, m_options.folder, files.firstKey());
@@ -342,6 +347,16 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
     QString message;
     if (!writeNewFile(stagingDir.filePath(QStringLiteral("md5.txt")), list, message)
         || (signing && !writeNewFile(stagingDir.filePath(QStringLiteral("sha256.txt")), sums, message))) {
+        fail(message);
+        return false;
+    }
+    // An installation copied from the version folder, as an installer does, starts
+    // with this release as its floor: its very first run refuses an older signed
+    // release. Only for a release that brings its key, since an installation that
+    // holds a floor but no key refuses every release.
+    m_wroteFloor = signing && (files.contains(QStringLiteral("update.pub"))
+                               || files.contains(QStringLiteral("bin/update.pub")));
+    if (m_wroteFloor && !writeNewFile(stagingDir.filePath(FloorName), QByteArray::number(m_sequence) + '\n', message)) {
         fail(message);
         return false;
     }

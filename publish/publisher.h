@@ -40,4 +40,5 @@ private:
     qint64 m_sequence = -1; // of the signed release
     qint64 m_signTime = 0;  // seconds since the epoch
     QDateTime m_expires;    // whole seconds, UTC; invalid: never
+    bool m_wroteFloor = false; // update_sequence.info is in the version folder
 };

@@ -20,6 +20,12 @@ With --sign also:
                               group holds Sequence, List (SHA-256 of md5.txt),
                               Hashes (SHA-256 of sha256.txt) and maybe Expires
   OUT_DIR/<Folder>/sha256.txt per line of md5.txt: the file's SHA-256, TAB, its path
+  OUT_DIR/<Folder>/update_sequence.info
+                              when the release holds update.pub or bin/update.pub:
+                              the release's sequence, not listed in md5.txt. An
+                              installation copied from the version folder (as an
+                              installer does) refuses older releases from its
+                              first run on.
 Serve OUT_DIR at the address that the URL key of system.cfg names, ending in "/",
 from a server that merges "//" into "/" (nginx does by default): with
 URL=https://host/app/ the updater asks for /app//update.ini, /app/<Folder>//md5.txt

@@ -297,8 +297,11 @@ QString TestSignedRelease::served(const QString &relative) const
 void TestSignedRelease::signedUpdateInstalls_data()
 {
     QTest::addColumn<bool>("resignWithCommand");
-    QTest::newRow("signed by updater-publish") << false;
-    QTest::newRow("signed again with the minisign command") << true;
+    QTest::addColumn<bool>("floorBlocked");
+    QTest::newRow("signed by updater-publish") << false << false;
+    QTest::newRow("signed again with the minisign command") << true << false;
+    // A folder where the floor goes: the files are in, but the run has failed.
+    QTest::newRow("floor cannot be written") << false << true;
 }
 
 void TestSignedRelease::signedUpdateInstalls()
@@ -306,6 +309,7 @@ void TestSignedRelease::signedUpdateInstalls()
     if (!m_missing.isEmpty())
         QSKIP(m_missing.constData());
     QFETCH(bool, resignWithCommand);
+    QFETCH(bool, floorBlocked);
     m_work.reset();
     QVERIFY(publish(releaseV2(), QStringLiteral("v2"), QStringLiteral("first"), 7));
     const QString www = m_work->filePath(QStringLiteral("www/app"));
@@ -323,12 +327,22 @@ void TestSignedRelease::signedUpdateInstalls()
     const auto inst = install(QStringLiteral("first"));
     QVERIFY(inst);
 
+    const QString floor = inst->root() + QStringLiteral("/update_sequence.info");
+    if (floorBlocked)
+        QVERIFY(QDir().mkpath(floor + QStringLiteral("/x")));
+
     UpdaterRun run = inst->run({QStringLiteral("console")});
-    QCOMPARE(run.out, resultRecord(true, true, QString()));
-    QCOMPARE(run.exitCode, 0);
     const FileMap v2 = releaseV2();
     for (auto it = v2.cbegin(); it != v2.cend(); ++it)
         QCOMPARE(readFile(inst->root() + QLatin1Char('/') + it.key()), it.value());
+    if (floorBlocked) {
+        const QByteArray failure = "{\"errormsg\":\"" + QStringLiteral("创建文件[%1]失败:").arg(floor).toUtf8();
+        QVERIFY2(run.out.startsWith(resultRecord(true, true, QString()) + failure), run.out.constData());
+        QCOMPARE(run.exitCode, 1);
+        return;
+    }
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    QCOMPARE(run.exitCode, 0);
     QCOMPARE(readFile(inst->root() + QStringLiteral("/update_md5.info")), readFile(served(QStringLiteral("v2/md5.txt"))));
     QCOMPARE(readFile(inst->root() + QStringLiteral("/update_sequence.info")), QByteArray("7\n"));
 
@@ -356,6 +370,9 @@ void TestSignedRelease::refusals_data()
                                               << QStringLiteral("更新文件block.bin校验不对");
     QTest::newRow("rollback to a lower sequence") << "rollback"
                                                   << QStringLiteral("升级版本低于已安装版本");
+    // The installer copied release 6's published folder; the server replays 5.
+    QTest::newRow("older than the release installed") << "newer installed"
+                                                       << QStringLiteral("升级版本低于已安装版本");
     QTest::newRow("expired") << "expired" << QStringLiteral("升级描述文件已过期");
 }
 
@@ -389,6 +406,7 @@ void TestSignedRelease::refusals()
 
     QString publicKey = QStringLiteral("first");
     qint64 recorded = 0;
+    FileMap copied; // a published version folder, copied as an installer does
     if (tamper == QLatin1String("unknown key")) {
         publicKey = QStringLiteral("second");
     } else if (tamper == QLatin1String("no signature")) {
@@ -414,6 +432,15 @@ void TestSignedRelease::refusals()
         QCOMPARE(md5Text(withSuffix(CollisionB)), md5Text(withSuffix(CollisionA)));
     } else if (tamper == QLatin1String("rollback")) {
         recorded = 6;
+    } else if (tamper == QLatin1String("newer installed")) {
+        const QByteArray descriptor = readFile(served(QStringLiteral("update.ini")));
+        const QByteArray signature = readFile(served(QStringLiteral("update.ini.minisig")));
+        FileMap newer = releaseV1();
+        newer.insert(QStringLiteral("bin/update.pub"), readFile(m_keys.filePath(QStringLiteral("first.pub"))));
+        QVERIFY(publish(newer, QStringLiteral("v6"), QStringLiteral("first"), 6));
+        copied = snapshot(served(QStringLiteral("v6")));
+        QVERIFY(writeFile(served(QStringLiteral("update.ini")), descriptor));
+        QVERIFY(writeFile(served(QStringLiteral("update.ini.minisig")), signature));
     } else if (tamper == QLatin1String("expired")) {
         QVERIFY(resignedDescriptor("[Release]\n", "[Release]\nExpires=2020-01-31T00:00:00Z\n")
                 || resignedDescriptor("[Release]\r\n", "[Release]\r\nExpires=2020-01-31T00:00:00Z\r\n"));
@@ -423,6 +450,10 @@ void TestSignedRelease::refusals()
     QVERIFY(inst);
     if (recorded > 0)
         QVERIFY(writeFile(inst->root() + QStringLiteral("/update_sequence.info"), QByteArray::number(recorded) + '\n'));
+    for (auto it = copied.cbegin(); it != copied.cend(); ++it) {
+        if (it.value() != "<folder>")
+            QVERIFY(writeFile(inst->root() + QLatin1Char('/') + it.key(), it.value()));
+    }
     const FileMap before = installationState(inst->root());
 
     const UpdaterRun run = inst->run({QStringLiteral("console")});
@@ -451,7 +482,22 @@ void TestSignedRelease::keyRotation()
     QVERIFY(inst);
     UpdaterRun run = inst->run({QStringLiteral("console")});
     QCOMPARE(run.out, resultRecord(true, true, QString()));
-    QCOMPARE(readFile(inst->exeDir() + QStringLiteral("/update.pub")), readFile(m_keys.filePath(QStringLiteral("second.pub"))));
+    const QString anchor = inst->exeDir() + QStringLiteral("/update.pub");
+    QCOMPARE(readFile(anchor), readFile(m_keys.filePath(QStringLiteral("second.pub"))));
+
+    // What a kill between the two renames of update.pub leaves: the old key set
+    // aside, the new one still in the cache, no record of the run. It stays signed.
+    const QString record = inst->root() + QStringLiteral("/update_md5.info");
+    const QString floor = inst->root() + QStringLiteral("/update_sequence.info");
+    const QByteArray applied = readFile(record);
+    QVERIFY(QFile::remove(record) && QFile::remove(floor));
+    QVERIFY(QFile::rename(anchor, inst->exeDir() + QStringLiteral("/update/update.pub")));
+    const FileMap killed = installationState(inst->root());
+    run = inst->run({QStringLiteral("console")});
+    QCOMPARE(run.out, resultRecord(false, false, QStringLiteral("升级描述文件签名无效")));
+    QCOMPARE(installationState(inst->root()), killed);
+    QVERIFY(QFile::rename(inst->exeDir() + QStringLiteral("/update/update.pub"), anchor));
+    QVERIFY(writeFile(record, applied));
 
     FileMap next = rotating;
     next.insert(QStringLiteral("new/added.txt"), "changed in 3");
