@@ -297,11 +297,13 @@ QString TestSignedRelease::served(const QString &relative) const
 void TestSignedRelease::signedUpdateInstalls_data()
 {
     QTest::addColumn<bool>("resignWithCommand");
-    QTest::addColumn<bool>("floorBlocked");
-    QTest::newRow("signed by updater-publish") << false << false;
-    QTest::newRow("signed again with the minisign command") << true << false;
+    QTest::addColumn<QString>("situation");
+    QTest::newRow("signed by updater-publish") << false << QString();
+    QTest::newRow("signed again with the minisign command") << true << QString();
     // A folder where the floor goes: the files are in, but the run has failed.
-    QTest::newRow("floor cannot be written") << false << true;
+    QTest::newRow("floor cannot be written") << false << "floor blocked";
+    // Unsigned until this release brings update.pub: its sequence starts the floor.
+    QTest::newRow("the key arrives with the release") << false << "key arrives";
 }
 
 void TestSignedRelease::signedUpdateInstalls()
@@ -309,9 +311,14 @@ void TestSignedRelease::signedUpdateInstalls()
     if (!m_missing.isEmpty())
         QSKIP(m_missing.constData());
     QFETCH(bool, resignWithCommand);
-    QFETCH(bool, floorBlocked);
+    QFETCH(QString, situation);
+    const bool floorBlocked = situation == QLatin1String("floor blocked");
+    const bool keyArrives = situation == QLatin1String("key arrives");
     m_work.reset();
-    QVERIFY(publish(releaseV2(), QStringLiteral("v2"), QStringLiteral("first"), 7));
+    FileMap release = releaseV2();
+    if (keyArrives)
+        release.insert(QStringLiteral("bin/update.pub"), readFile(m_keys.filePath(QStringLiteral("first.pub"))));
+    QVERIFY(publish(release, QStringLiteral("v2"), QStringLiteral("first"), 7));
     const QString www = m_work->filePath(QStringLiteral("www/app"));
     const QString publicKey = m_keys.filePath(QStringLiteral("first.pub"));
     // Our signature is a minisign signature as far as the minisign command goes.
@@ -330,6 +337,8 @@ void TestSignedRelease::signedUpdateInstalls()
     const QString floor = inst->root() + QStringLiteral("/update_sequence.info");
     if (floorBlocked)
         QVERIFY(QDir().mkpath(floor + QStringLiteral("/x")));
+    if (keyArrives)
+        QVERIFY(QFile::remove(inst->exeDir() + QStringLiteral("/update.pub")));
 
     UpdaterRun run = inst->run({QStringLiteral("console")});
     const FileMap v2 = releaseV2();
