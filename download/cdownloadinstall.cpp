@@ -1,12 +1,15 @@
-// The installation step of CDownloadThread: every verified file moves from the
-// cache into the installation root, each file it replaces set aside as ".old".
-// Files found installed already are left as they are.
+// The installation step of CDownloadThread: every verified file, checked once
+// more, moves from the cache into the installation root, each file it replaces
+// set aside as ".old". Files found installed already are left as they are.
 
 #include "download/cdownloadthread.h"
+
+#include "update/changedfiles.h"
 
 #include <QFile>
 
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -40,12 +43,59 @@ bool plainRename(const QString &from, const QString &to)
 
 } // namespace
 
+bool CDownloadThread::cachedBodiesIntact()
+{
+    // Each body was verified as it arrived, but the cache may lie outside the
+    // installation (Cache=), where another program could have replaced one since.
+    // So each is checked again, all of them before anything moves, on several
+    // threads since this is a second read of every byte.
+    std::vector<int> pending;
+    for (int index = 0; index < m_files.size(); ++index) {
+        // A file that has gone is not checked here: its move fails and says so.
+        const QFileInfo cached = cachedInfo(index);
+        if (!m_inPlace[std::size_t(index)] && (cached.exists() || cached.isSymLink()))
+            pending.push_back(index);
+    }
+    std::vector<char> intact(pending.size(), 0);
+    std::atomic<std::size_t> next{0};
+    auto check = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) {
+            const UpdateFileEntry &entry = m_files.at(pending[i]);
+            const QFileInfo cached = cachedInfo(pending[i]);
+            // A link is not the file that was verified, whatever it points to now.
+            intact[i] = cached.isFile() && !cached.isSymLink() && quint64(cached.size()) == entry.size
+                && fileMatchesEntry(cached.absoluteFilePath(), entry);
+        }
+    };
+    std::vector<std::thread> helpers;
+    const int threads = qBound(1, QThread::idealThreadCount(), 4);
+    for (int t = 1; t < threads && std::size_t(t) < pending.size(); ++t)
+        helpers.emplace_back(check);
+    check();
+    for (std::thread &helper : helpers)
+        helper.join();
+
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        if (intact[i])
+            continue;
+        const QFileInfo cached = cachedInfo(pending[i]);
+        // Not kept: the next attempt downloads it again.
+        QFile::remove(cached.absoluteFilePath());
+        fail(QFileInfo(m_appDir.absoluteFilePath(m_files.at(pending[i]).path)),
+             tr("更新文件%1校验不对").arg(cached.fileName()));
+        return false;
+    }
+    return true;
+}
+
 void CDownloadThread::install()
 {
     if (stopRequested()) {
         stop();
         return;
     }
+    if (!cachedBodiesIntact())
+        return;
     for (int index = 0; index < m_files.size(); ++index) {
         // Already in place: moving it aside would only leave a needless ".old".
         if (m_inPlace[std::size_t(index)])

@@ -72,6 +72,9 @@ private:
     /// Moves every cached file into the installation root, except those of entries
     /// found installed already (cdownloadinstall.cpp).
     void install();
+    /// Checks every cached file to be moved in again: size and hashes. False,
+    /// after failing the run, when one no longer matches its entry.
+    bool cachedBodiesIntact();
     /// Moves one cached file into place. False when the run has failed.
     bool installEntry(const UpdateFileEntry &entry);
 

@@ -61,7 +61,8 @@ enum class Fault {
     FolderNotCreatable,
     CachedFileVanished,
     CachedFileVanishedOldRestored,
-    CachedFileVanishedEarlierOld
+    CachedFileVanishedEarlierOld,
+    CachedFileSwapped
 };
 Q_DECLARE_METATYPE(Fault)
 
@@ -189,6 +190,10 @@ void TestInstall::failures_data()
     QTest::newRow("cached file vanished, earlier .old gone, old file put back")
         << Fault::CachedFileVanishedEarlierOld << QStringLiteral("覆盖文件a.txt失败") << "a.txt"
         << QStringList{QStringLiteral("a.txt")} << QStringList{QStringLiteral("b.txt")};
+    // Replaced by other bytes of its size after its check: nothing is installed.
+    QTest::newRow("cached file swapped after its check")
+        << Fault::CachedFileSwapped << QStringLiteral("更新文件a.txt校验不对") << "a.txt"
+        << QStringList{QStringLiteral("a.txt")} << QStringList{QStringLiteral("b.txt")};
 }
 
 void TestInstall::failures()
@@ -244,15 +249,24 @@ void TestInstall::failures()
         vanish = true;
         files = serve({QStringLiteral("a.txt"), QStringLiteral("b.txt")});
         break;
+    case Fault::CachedFileSwapped:
+        QVERIFY(writeFile(appPath(QStringLiteral("a.txt")), oldBody(QStringLiteral("a.txt"))));
+        untouched = QStringList{QStringLiteral("a.txt")};
+        files = serve({QStringLiteral("a.txt"), QStringLiteral("b.txt")});
+        break;
     }
 
     auto r = run(files);
-    if (vanish) {
-        // Something else (a cleaner, a virus scanner) takes the verified a.txt
-        // out of the cache while b.txt downloads.
+    if (vanish || fault == Fault::CachedFileSwapped) {
+        // Something else (a cleaner, a virus scanner, another program sharing the
+        // cache) takes or changes the verified a.txt while b.txt downloads.
         const QString verified = cachePath(QStringLiteral("a.txt"));
-        QObject::connect(r->worker.get(), &CDownloadThread::downloadStarted, r->worker.get(),
-                         [verified] { QFile::remove(verified); });
+        QObject::connect(r->worker.get(), &CDownloadThread::downloadStarted, r->worker.get(), [verified, vanish] {
+            if (vanish)
+                QFile::remove(verified);
+            else
+                writeFile(verified, QByteArray(int(QFileInfo(verified).size()), 'x'));
+        });
     }
     QVERIFY(r->startAndWait());
     QCOMPARE(r->worker->errorMsg(), message);
