@@ -15,6 +15,7 @@ packages=(
     curl time util-linux          # benchmark reference, /usr/bin/time, setpriv/runuser/unshare
     libssl-dev                    # OpenSSL libcrypto: Ed25519, BLAKE2b, scrypt for update signatures
     minisign                      # the reference tool the signature tests check against
+    libzstd-dev zstd              # compressed copies and patches; the zstd command reads ours
     openssl                       # certificates for the HTTPS end-to-end test
 )
 missing=()

@@ -20,6 +20,7 @@ packages=(
     xvfb xauth                    # a display, without which Wine makes no console window
     locales                       # zh_CN.UTF-8: Wine then uses the Chinese code page 936
     nginx-light minisign openssl  # the Linux tools the tests start through Wine
+    zstd
     fonts-wqy-microhei            # the CJK font of the offscreen platform
 )
 missing=()

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "update/packartefact.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QtGlobal>
@@ -14,6 +17,7 @@ struct UpdateFileEntry
     quint64 size = 0;  ///< expected size in bytes
     QByteArray md5;    ///< expected fingerprint in MD5 text form, exactly as listed
     QByteArray sha256; ///< SHA-256 in lower-case hex from a signed release; empty otherwise
+    QList<PackArtefact> artefacts; ///< smaller ways to the file (index.txt), patches first
 };
 
 /// The rules a list path is judged by. Every client refuses a path that could
