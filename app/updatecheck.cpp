@@ -7,6 +7,7 @@
 #include "update/httprequest.h"
 #include "update/inivalues.h"
 #include "update/minisign.h"
+#include "update/packindex.h"
 #include "update/sha256.h"
 #include "update/signedrelease.h"
 
@@ -134,6 +135,19 @@ bool isSignedInstallation(const RunValues &values)
     return false;
 }
 
+/// Adds the release's compressed copies and patches to the changed entries. The
+/// index is only a shortcut: one that cannot be fetched, or is not the one the
+/// descriptor names, leaves every file to be fetched whole.
+void attachSmallerRoutes(const RunValues &values, UpdateCheckResult &result,
+                         const QByteArray &indexHash)
+{
+    const QUrl indexUrl(result.baseUrl + PackIndexName, QUrl::TolerantMode);
+    QByteArray index;
+    QString errorText;
+    if (fetch(values, indexUrl, MaxFileListSize, index, errorText) && Sha256::hex(index) == indexHash)
+        attachPackIndex(result.fileList, index, result.changed);
+}
+
 } // namespace
 
 UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
@@ -241,6 +255,7 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
     }
 
     ReleaseInfo release;
+    QByteArray indexHash;
     {
         // Publishers write the file by hand in UTF-8 as often as with QSettings, whose
         // escapes read the same either way.
@@ -254,6 +269,7 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         result.baseUrl = values.updateUrl + folder + QLatin1Char('/');
         // Unsigned, the group is only a hint: the sequence to begin the floor with
         // should this run install update.pub.
+        indexHash = descriptor.value(PackIndexKey).toString().toLatin1();
         if (!readReleaseGroup(descriptor, release)) {
             if (signedMode)
                 return retryableError(values, QObject::tr("升级描述文件签名无效"));
@@ -294,6 +310,9 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
     // Moved, not copied: the comparison takes unchanged entries out of the map itself.
     result.changed = withoutCacheTargets(findChangedFiles(std::move(listed), values.rootDir),
                                          values.rootDir, values.cacheDir);
+
+    if (!result.changed.isEmpty() && !indexHash.isEmpty())
+        attachSmallerRoutes(values, result, indexHash);
 
     if (values.consoleMode)
         writeUpdateResult(true, !result.changed.isEmpty() && result.updateType != 0, QString());

@@ -3,6 +3,7 @@
 #include "download/cdownloadpartial.h"
 #include "download/cdownloadtransfer.h"
 #include "update/changedfiles.h"
+#include "update/packindex.h"
 
 #include <QFile>
 #include <QMetaType>
@@ -37,6 +38,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
                            QUrl(url).scheme() == QLatin1String("http") ? 16 : 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
     , m_inPlace(std::size_t(m_files.size()), false)
+    , m_route(std::size_t(m_files.size()), 0)
     , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
     qRegisterMetaType<QFileInfo>("QFileInfo");
@@ -62,7 +64,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     }, Qt::QueuedConnection);
 
     // Bodies kept for files that this update no longer fetches would stay forever.
-    CDownloadPartial::removeStale(m_cacheDir, m_files);
+    CDownloadPartial::removeStale(m_cacheDir, fetchableEntries());
     downloadNext();
 }
 
@@ -137,6 +139,7 @@ void CDownloadThread::downloadNext()
                 CDownloadPartial(cached, entry).discard();
             continue;
         }
+        m_route[std::size_t(index)] = usableRoute(index, 0);
         sendRequest(index);
         if (m_ended.load())
             return;
@@ -225,26 +228,42 @@ void CDownloadThread::sendRequest(int index)
         stop();
         return;
     }
-    auto owned = std::make_unique<CDownloadTransfer>(&m_manager, m_url, m_files.at(index), cached,
-                                                     mayKeepPartial(index),
+    const UpdateFileEntry &entry = m_files.at(index);
+    const int route = m_route[std::size_t(index)];
+    const bool frame = route < entry.artefacts.size();
+    const UpdateFileEntry fetched = frame ? frameEntry(entry.artefacts.at(route)) : entry;
+    const QFileInfo place = frame ? QFileInfo(m_cacheDir.absoluteFilePath(fetched.path)) : cached;
+    if (frame)
+        m_cacheDir.mkpath(PackFolder);
+    const bool keep = frame ? fetched.size >= CDownloadPartial::MinimumKept : mayKeepPartial(index);
+    auto owned = std::make_unique<CDownloadTransfer>(&m_manager, m_url, fetched, place, keep,
                                                      [this] { return stopRequested(); });
     CDownloadTransfer *transfer = owned.get();
     m_transfers[index] = std::move(owned);
     transfer->setSpeedWindow(m_transferTimeoutMs);
     // With several files under way, the file bar follows the oldest of them: the
-    // one the run waits for longest.
+    // one the run waits for longest. For a frame it shows the bytes that travel.
     connect(transfer, &CDownloadTransfer::progress, this, [this, index](qint64 received, qint64 total) {
         if (m_transfers.begin()->first == index)
             emit downloadProgress(received, total);
     });
-    connect(transfer, &CDownloadTransfer::failed, this,
-            [this, transfer](const QString &message) { fail(transfer->cached(), message); });
     connect(transfer, &CDownloadTransfer::stopped, this, &CDownloadThread::stop);
-    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, cached] {
-        // Its signal is still being delivered: deleted later, not now.
-        const auto done = m_transfers.find(index);
-        done->second.release()->deleteLater();
-        m_transfers.erase(done);
+    if (frame) {
+        // Whatever goes wrong on a smaller route, the file is still to be had whole.
+        connect(transfer, &CDownloadTransfer::failed, this, [this, index] {
+            dropTransfer(index);
+            takeNextRoute(index);
+        });
+    } else {
+        connect(transfer, &CDownloadTransfer::failed, this,
+                [this, transfer](const QString &message) { fail(transfer->cached(), message); });
+    }
+    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, cached, frame] {
+        dropTransfer(index);
+        if (frame && !unpackFrame(index)) {
+            takeNextRoute(index);
+            return;
+        }
         emit downloadFinished(cached);
         // A receiver connected directly may have cancelled the run.
         if (stopRequested()) {
@@ -254,6 +273,15 @@ void CDownloadThread::sendRequest(int index)
         downloadNext();
     });
     transfer->start();
+}
+
+void CDownloadThread::dropTransfer(int index)
+{
+    // Its signal is still being delivered: deleted later, not now.
+    const auto done = m_transfers.find(index);
+    done->second->disconnect(this);
+    done->second.release()->deleteLater();
+    m_transfers.erase(done);
 }
 
 void CDownloadThread::onThreadFinished()

@@ -64,8 +64,24 @@ private:
     /// Removes non-folders lying where folders leading to the cached place must be,
     /// then creates the missing folders. False when the run has failed.
     bool prepareCacheFolders(const QString &relativePath);
-    /// Starts the download of the entry at index.
+    /// Starts the download of the entry at index by its current route.
     void sendRequest(int index);
+
+    /// The first of the entry's routes from route on that can be taken: a patch
+    /// whose base is the installed file, a compressed copy, or, past the last
+    /// artefact, the plain file (cdownloadroutes.cpp).
+    int usableRoute(int index, int route) const;
+    /// The route of the entry at index failed: the next one is taken.
+    void takeNextRoute(int index);
+    /// Turns the downloaded frame of the entry's route into its cached file and
+    /// checks it like a downloaded body. False, with nothing left behind, when the
+    /// frame does not give the listed file.
+    bool unpackFrame(int index);
+    /// Every entry the run may download: the listed ones and the frames of their
+    /// artefacts (for what kept bodies to leave alone).
+    QList<UpdateFileEntry> fetchableEntries() const;
+    /// Takes a transfer that has ended out of the ones in flight.
+    void dropTransfer(int index);
 
     void onThreadFinished();
 
@@ -108,5 +124,8 @@ private:
     int m_transferTimeoutMs;                       ///< see setTransferTimeout()
     std::atomic<bool> m_ended{false};              ///< read by the started thread
     std::vector<bool> m_inPlace;                   ///< by index: installed file already matches
+    /// By index: the artefact being fetched, or the number of artefacts for the
+    /// plain file.
+    std::vector<int> m_route;
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
 };

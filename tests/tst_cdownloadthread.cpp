@@ -1,10 +1,13 @@
 #include "downloadharness.h"
 #include "support/testhttpserver.h"
 #include "update/filelist.h"
+#include "update/packindex.h"
 #include "update/sha256.h"
+#include "update/zstdframe.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -154,6 +157,8 @@ private Q_SLOTS:
     void severalResumeEachOnItsOwn();
     void installedFileCountsAsDone_data();
     void installedFileCountsAsDone();
+    void smallerRoutes_data();
+    void smallerRoutes();
 
 private:
     QString cachePath(const QString &relative = QString()) const
@@ -1337,6 +1342,107 @@ void TestCDownloadThread::installedFileCountsAsDone()
     // The constructor's request (i.bin's, else next.bin's) reaches no receiver;
     // next.bin is announced only when it waited behind i.bin.
     QCOMPARE(r->started.count(), requests);
+}
+
+void TestCDownloadThread::smallerRoutes_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QStringList>("requested"); // routes asked for, in order
+    QTest::addColumn<QString>("message");       // of the (last) run; empty: installed
+
+    const QString network = QStringLiteral("下载更新文件f.bin网络错误");
+    QTest::newRow("patch from the installed file") << "" << QStringList{"patch"} << QString();
+    QTest::newRow("installed file is no base: compressed copy") << "other installed" << QStringList{"zst"}
+                                                                << QString();
+    QTest::newRow("patch missing on the server") << "no patch" << QStringList{"patch", "zst"} << QString();
+    QTest::newRow("base changed during the download") << "base changes" << QStringList{"patch", "zst"}
+                                                      << QString();
+    // Declares (and holds) more than the listed size: refused before decoding.
+    QTest::newRow("compressed copy inflating past the listed size")
+        << "bomb" << QStringList{"patch", "zst", "plain"} << QString();
+    QTest::newRow("every route fails") << "all missing" << QStringList{"patch", "zst", "plain"} << network;
+    // Cut off after 2 MiB and kept; the next run asks for the rest of the patch.
+    QTest::newRow("patch resumed by the next run")
+        << "resume" << QStringList{"patch", "zst", "plain", "patch"} << QString();
+}
+
+void TestCDownloadThread::smallerRoutes()
+{
+    QFETCH(QString, situation);
+    QFETCH(QStringList, requested);
+    QFETCH(QString, message);
+    const bool resume = situation == QLatin1String("resume");
+    // Random bytes: the patch of the resumed case must be large enough to be kept.
+    QRandomGenerator random(7);
+    QByteArray oldBody(resume ? BigSize : 200000, Qt::Uninitialized);
+    random.fillRange(reinterpret_cast<quint32 *>(oldBody.data()), oldBody.size() / 4);
+    QByteArray newBody = oldBody;
+    newBody.replace(1000, 5, "v2.0!");
+    newBody += patterned(3000, 'n');
+    if (resume)
+        random.fillRange(reinterpret_cast<quint32 *>(newBody.data()), newBody.size() / 4);
+    const QString work = m_dir->filePath(QStringLiteral("work/"));
+    QVERIFY(writeFile(work + QStringLiteral("old"), oldBody));
+    QVERIFY(writeFile(work + QStringLiteral("new"), newBody + (situation == QLatin1String("bomb") ? "more" : "")));
+
+    UpdateFileEntry entry = entryFor(QStringLiteral("f.bin"), newBody);
+    QMap<QString, QByteArray> targets{{QStringLiteral("plain"), "/pub/f.bin"}}; // route -> request target
+    for (const QString &kind : {QStringLiteral("patch"), QStringLiteral("zst")}) {
+        const bool patch = kind == QLatin1String("patch");
+        QString error;
+        QVERIFY2(encodeFrameFile(work + QStringLiteral("new"), patch ? work + QStringLiteral("old") : QString(),
+                                 work + kind, 3, error), qPrintable(error));
+        const QByteArray frame = readFile(work + kind);
+        PackArtefact artefact;
+        artefact.kind = patch ? PackArtefact::Patch : PackArtefact::Compressed;
+        artefact.size = quint64(frame.size());
+        artefact.md5 = md5Text(frame);
+        artefact.sha256 = Sha256::hex(frame);
+        if (patch) {
+            artefact.baseSize = quint64(oldBody.size());
+            artefact.baseMd5 = md5Text(oldBody);
+            artefact.baseSha256 = Sha256::hex(oldBody);
+        }
+        entry.artefacts.append(artefact);
+        targets.insert(kind, "/pub/%23pack/" + artefact.sha256 + ".zst");
+        if (patch && resume)
+            m_server->setRouteSequence(targets.value(kind), {withHeaders(cut(frame, TestHttpServer::Cut::Close, KeptBytes),
+                                                                         {{"ETag", Etag}}),
+                                                             ranged(frame)});
+        else if (!(patch && situation == QLatin1String("no patch")) && situation != QLatin1String("all missing") && !resume)
+            m_server->setRoute(targets.value(kind), ranged(frame));
+    }
+    if (situation != QLatin1String("all missing") && !resume)
+        m_server->setRoute("/pub/f.bin", TestHttpServer::ok(newBody));
+    QVERIFY(writeFile(appPath(QStringLiteral("f.bin")),
+                      situation == QLatin1String("other installed") ? patterned(oldBody.size(), 'x') : oldBody));
+
+    if (situation == QLatin1String("base changes")) {
+        // While the patch is on its way, before the server answers.
+        connect(m_server.get(), &TestHttpServer::requestReceived, m_server.get(),
+                [this, size = oldBody.size()] { writeFile(appPath(QStringLiteral("f.bin")), patterned(size, 'c')); },
+                Qt::DirectConnection);
+    }
+    auto r = run({entry});
+    QVERIFY(r->startAndWait());
+    if (resume) {
+        QCOMPARE(r->worker->errorMsg(), QStringLiteral("下载更新文件f.bin网络错误"));
+        r->destroy();
+        r = run({entry});
+        QVERIFY(r->startAndWait());
+        const QList<TestHttpServer::Request> patches = m_server->requestsFor(targets.value(QStringLiteral("patch")));
+        QCOMPARE(patches.size(), 2);
+        QCOMPARE(patches.at(1).header("Range"), rangeFrom(KeptBytes));
+    }
+    QStringList asked;
+    for (const TestHttpServer::Request &request : m_server->requests())
+        asked.append(targets.key(request.target));
+    QCOMPARE(asked, requested);
+    QCOMPARE(r->worker->errorMsg(), message.isEmpty() ? QStringLiteral("更新成功") : message);
+    if (message.isEmpty()) {
+        QCOMPARE(readFile(appPath(QStringLiteral("f.bin"))), newBody);
+        QCOMPARE(filesBelow(cachePath()), QStringList());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCDownloadThread)
