@@ -546,13 +546,18 @@ void TestCDownloadThread::speedFloor_data()
     trickle.writeChunkSize = 1;
     trickle.writeIntervalMs = 20;
     QTest::newRow("a byte every 20 ms") << trickle << false;
-    // 2 KiB per window of 500 ms, spread over it: slow, but above the floor.
+    // 4 KiB per window of 500 ms, spread over it, 8 KiB/s: slow, but well above
+    // both floors.
     Response steady = TestHttpServer::ok(body);
-    steady.writeChunkSize = 512;
+    steady.writeChunkSize = 1024;
     steady.writeIntervalMs = 125;
     steady.cut = TestHttpServer::Cut::Close;
-    steady.cutAfterBytes = 6000;
+    steady.cutAfterBytes = 12000;
     QTest::newRow("slow but steady, then closed") << steady << true;
+    // 1,536 bytes per window, 3 KiB/s: ended once the average is judged (1 s).
+    steady.writeChunkSize = 384;
+    steady.cut = TestHttpServer::Cut::None;
+    QTest::newRow("steady but below the average floor") << steady << false;
 }
 
 void TestCDownloadThread::speedFloor()
