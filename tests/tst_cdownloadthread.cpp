@@ -380,6 +380,9 @@ void TestCDownloadThread::downloadFailures_data()
     badChunk.framing = TestHttpServer::Framing::CloseDelimited;
     badChunk.headers.append(qMakePair(QByteArray("Transfer-Encoding"), QByteArray("chunked")));
     QTest::newRow("chunk size not hex") << badChunk << false << network;
+    Response hugeChunk = badChunk;
+    hugeChunk.body = "10000000000000000\r\n" + body + "\r\n0\r\n\r\n";
+    QTest::newRow("chunk size past 64 bits") << hugeChunk << false << network;
 }
 
 void TestCDownloadThread::downloadFailures()
@@ -749,6 +752,10 @@ void TestCDownloadThread::unusualAnswersArrive_data()
     extended.framing = TestHttpServer::Framing::CloseDelimited;
     extended.headers.append(qMakePair(QByteArray("Transfer-Encoding"), QByteArray("chunked")));
     QTest::newRow("chunk extensions and a trailer") << extended;
+    Response padded = extended;
+    padded.body = QByteArray::number(body.size(), 16).rightJustified(16, '0') + "\r\n" + body + "\r\n"
+                  + QByteArray(16, '0') + "\r\n\r\n";
+    QTest::newRow("chunk sizes in sixteen digits") << padded;
     Response small = TestHttpServer::ok(body);
     small.framing = TestHttpServer::Framing::Chunked;
     small.writeChunkSize = 1000;
