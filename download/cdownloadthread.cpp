@@ -11,8 +11,8 @@
 
 namespace {
 
-// A transfer must receive 1,024 bytes in every window of this length (see
-// CDownloadTransfer); tests shorten it.
+// A transfer must receive 1,024 bytes in every window of this length, and average
+// 4 KiB/s from two windows on (see CDownloadTransfer); tests shorten it.
 constexpr int DefaultTransferTimeoutMs = 30 * 1000;
 
 // A symbolic link is not a regular file, whatever it points to; a Windows

@@ -39,7 +39,8 @@ public:
     QString errorMsg() const;
 
     /// The window in which a transfer must receive at least 1,024 bytes, or be
-    /// abandoned (30 s by default). For tests; the updater never changes it.
+    /// abandoned (30 s by default); from twice this after its request on, it must
+    /// also have averaged 4 KiB/s. For tests; the updater never changes it.
     void setTransferTimeout(int milliseconds);
 
 Q_SIGNALS:

@@ -27,6 +27,11 @@ constexpr int DefaultWindowMs = 30 * 1000;
 constexpr quint64 MinBytesPerWindow = 1024;
 // The window slides in steps of this fraction of its length.
 constexpr int WindowSteps = 6;
+// The window's floor alone lets a server send a large file at a few dozen bytes a
+// second for weeks. So from two windows (60 s) after its request on, a transfer
+// must also have averaged this much since that request, or it is abandoned too.
+constexpr quint64 MinAverageBytesPerSecond = 4 * 1024;
+constexpr int AverageAfterWindows = 2;
 
 // "#" and "?" in a file name would start a fragment or a query once the address is
 // parsed; encoded, they reach the server as part of the path.
@@ -69,6 +74,7 @@ CDownloadTransfer::CDownloadTransfer(QNetworkAccessManager *manager, QString url
     , m_entry(entry)
     , m_cached(cached)
     , m_shouldStop(shouldStop)
+    , m_speedWindowMs(DefaultWindowMs)
 {
     if (keepPartial)
         m_partial = std::make_unique<CDownloadPartial>(m_cached, m_entry);
@@ -117,6 +123,7 @@ void CDownloadTransfer::sendRequest()
         request.setRawHeader("If-Range", m_partial->ifRange());
     }
     m_answerChecked = false;
+    m_requestClock.start();
     m_reply = m_manager->get(request);
     if (!m_reply) {
         failNetwork(tr("下载更新文件%1失败").arg(m_cached.fileName()));
@@ -221,6 +228,7 @@ void CDownloadTransfer::stopTransfer(bool keep)
 
 void CDownloadTransfer::setSpeedWindow(int milliseconds)
 {
+    m_speedWindowMs = milliseconds;
     m_speedTimer.setInterval(qMax(1, milliseconds / WindowSteps));
     if (m_speedTimer.isActive())
         startSpeedCheck();
@@ -528,12 +536,25 @@ void CDownloadTransfer::onSpeedCheck()
     if (checkStop())
         return;
     m_speedSamples.append(m_received);
-    if (m_speedSamples.size() <= WindowSteps)
-        return;
-    // The samples now span one whole window.
-    if (m_speedSamples.constLast() - m_speedSamples.constFirst() < MinBytesPerWindow) {
+    // Once the samples span one whole window, the oldest one drops out.
+    const bool windowFull = m_speedSamples.size() > WindowSteps;
+    if ((windowFull && m_speedSamples.constLast() - m_speedSamples.constFirst() < MinBytesPerWindow)
+        || belowAverageSpeed()) {
         failNetwork(tr("下载更新文件%1网络错误").arg(m_cached.fileName()));
         return;
     }
-    m_speedSamples.removeFirst();
+    if (windowFull)
+        m_speedSamples.removeFirst();
+}
+
+bool CDownloadTransfer::belowAverageSpeed() const
+{
+    const qint64 elapsedMs = m_requestClock.elapsed();
+    if (elapsedMs < qint64(m_speedWindowMs) * AverageAfterWindows)
+        return false;
+    // The wait for the answer counts: a server that idles through most of the time
+    // before it trickles is what this floor is for. Bytes kept from an earlier
+    // attempt do not: they came at another speed, perhaps from another server.
+    const quint64 bytes = m_received - m_offset;
+    return bytes * 1000 < MinAverageBytesPerSecond * quint64(elapsedMs);
 }

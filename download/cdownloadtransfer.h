@@ -4,6 +4,7 @@
 #include "update/sha256.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QList>
 #include <QObject>
@@ -42,6 +43,7 @@ public:
     /// for a later resume, any other unfinished body is removed.
     void abort();
     /// The window in which at least 1,024 bytes must arrive; restarts the window.
+    /// The average speed is judged once the request has run for two windows.
     void setSpeedWindow(int milliseconds);
 
     const UpdateFileEntry &entry() const { return m_entry; }
@@ -67,6 +69,9 @@ private:
     void onReplyFinished();
     void onSpeedCheck();
     void startSpeedCheck();
+    /// True when this request, having run long enough to be judged, brought less
+    /// than the average floor since it was sent.
+    bool belowAverageSpeed() const;
     /// Judges status, encoding and range of the answer before any body is taken,
     /// and opens the file the body goes to.
     Answer checkAnswer();
@@ -118,4 +123,6 @@ private:
     QByteArray m_chunk;                          ///< read buffer
     QTimer m_speedTimer;                         ///< samples m_received while the transfer runs
     QList<quint64> m_speedSamples;               ///< m_received at the last window's steps
+    int m_speedWindowMs;                         ///< see setSpeedWindow()
+    QElapsedTimer m_requestClock;                ///< since the request was sent
 };

@@ -8,11 +8,41 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+
+#include <cerrno>
+#endif
+
 namespace {
 
 // Idle connections kept per server at most: as many as the worker may have requests
 // in flight; more would only hold sockets open on the server.
 constexpr int MaxIdlePerServer = 16;
+
+// True when nothing at all waits on an idle connection. Qt hears of bytes that
+// arrive only once the event loop gets to them, and until then they lie unread in
+// the system's buffer: sent after an answer's end (a duplicate answer, say), they
+// would be read as the answer to the next request. A close counts as something
+// waiting too. Qt's sockets are non-blocking, so the peek never waits.
+bool isQuiet(QTcpSocket *socket)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesAvailable() > 0)
+        return false;
+    char byte = 0;
+#ifdef Q_OS_WIN
+    const int got = ::recv(SOCKET(socket->socketDescriptor()), &byte, 1, MSG_PEEK);
+    return got == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    ssize_t got = 0;
+    do {
+        got = ::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+#endif
+}
 
 } // namespace
 
@@ -60,7 +90,7 @@ QTcpSocket *CHttpAccessManager::takeIdleConnection(const QString &key)
     while (QTcpSocket *socket = m_idle.take(key)) {
         socket->disconnect(this);
         // A server may have closed it, or sent something unasked, since.
-        if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
+        if (isQuiet(socket))
             return socket;
         socket->abort();
         socket->deleteLater();

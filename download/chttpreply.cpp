@@ -14,7 +14,8 @@ namespace {
 // The status line, headers and trailers of one answer together; a server that sends
 // more is not answering a download.
 constexpr int MaxHeaderBytes = 64 * 1024;
-// A chunk-size line: sixteen hex digits and room for extensions, which are ignored.
+// A chunk-size line: its hex digits, leading zeros included, and room for extensions,
+// which are ignored.
 constexpr int MaxChunkLine = 1024;
 // Header lines of one answer; servers send a few dozen. Bounds the work of joining
 // repeated names, which grows with the square of their number.
@@ -38,6 +39,30 @@ bool parseDecimal(const QByteArray &text, qint64 &value)
         if (c < '0' || c > '9')
             return false;
         value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+// A chunk size: hex digits only (no sign, no "0x", which strtoll-like parsers take),
+// with as many leading zeros as a server likes, and a value that fits a qint64.
+bool parseHex(const QByteArray &text, qint64 &value)
+{
+    if (text.isEmpty())
+        return false;
+    value = 0;
+    for (const char c : text) {
+        int digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
+        if (value > (std::numeric_limits<qint64>::max() - digit) / 16)
+            return false;
+        value = value * 16 + digit;
     }
     return true;
 }
@@ -369,12 +394,7 @@ bool CHttpReply::takeChunkSize(const QByteArray &line)
     const int extension = digits.indexOf(';');
     if (extension >= 0)
         digits.truncate(extension);
-    digits = digits.trimmed();
-    if (digits.isEmpty() || digits.size() > 15)
-        return false;
-    bool ok = false;
-    m_remaining = digits.toLongLong(&ok, 16);
-    if (!ok || m_remaining < 0 || digits.startsWith('+') || digits.startsWith('-'))
+    if (!parseHex(digits.trimmed(), m_remaining))
         return false;
     m_phase = m_remaining > 0 ? Phase::ChunkData : Phase::Trailers;
     return true;

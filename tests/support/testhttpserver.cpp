@@ -17,6 +17,10 @@
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
 
 namespace {
 
@@ -91,6 +95,25 @@ public:
     {
         m_socket->disconnect(this);
         m_owner->connectionClosed();
+    }
+
+    void sendStrayBytes()
+    {
+        if (m_state != State::Idle || m_response.strayBytes.isEmpty())
+            return;
+        // At once, not held back until the peer acknowledges the answer.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_socket->write(m_response.strayBytes);
+        m_socket->flush();
+#ifdef Q_OS_LINUX
+        // Once acknowledged, the bytes lie with the peer's system.
+        const int fd = int(m_socket->socketDescriptor());
+        int queued = 0;
+        for (int ms = 0; ms < 5000 && ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0; ++ms)
+            QThread::msleep(1);
+#else
+        QThread::msleep(20); // a moment for the peer's system to take them
+#endif
     }
 
 private:
@@ -631,6 +654,22 @@ int TestHttpServer::openConnectionCount() const
 {
     QMutexLocker lock(&m_mutex);
     return m_openConnections;
+}
+
+void TestHttpServer::sendStrayBytes()
+{
+    QMutexLocker lock(&m_mutex);
+    QObject *engine = m_engine;
+    const Qt::ConnectionType type = m_thread ? Qt::BlockingQueuedConnection : Qt::DirectConnection;
+    lock.unlock();
+    if (!engine)
+        return;
+    QMetaObject::invokeMethod(engine, [engine] {
+        for (QObject *child : engine->children()) {
+            if (auto *connection = dynamic_cast<TestHttpConnection *>(child))
+                connection->sendStrayBytes();
+        }
+    }, type);
 }
 
 void TestHttpServer::clearRequests()

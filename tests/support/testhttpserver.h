@@ -101,6 +101,8 @@ public:
         int writeChunkSize = 64 * 1024; ///< body bytes per write (and per HTTP chunk)
         int writeIntervalMs = 0;  ///< pause between two writes (0: as fast as the peer reads)
         Ranges ranges = Ranges::Ignore; ///< for body and bodyFile, not generated bodies
+        /// Sent by sendStrayBytes() once the answer is over: bytes nobody asked for.
+        QByteArray strayBytes;
     };
 
     /// One request as it arrived.
@@ -163,6 +165,9 @@ public:
     int connectionCount() const;
     /// Connections currently open.
     int openConnectionCount() const;
+    /// Sends the strayBytes of their last answer on the connections waiting for their
+    /// next request; returns once the peer's system has them.
+    void sendStrayBytes();
     void clearRequests();
 
 Q_SIGNALS:
