@@ -193,6 +193,11 @@ void TestSignedRelease::descriptorReadLikeSettings_data()
     QTest::newRow("continued line, quote across lines")
         << QByteArray("[Version]\nFolder=v\\\n2\nVersion=\"one\ntwo\"\n");
     QTest::newRow("letter case") << QByteArray("[summary]\nupdatetype=0\n[Version]\nfolder=v2\n");
+    QTest::newRow("comments before indented lines, CR line ends")
+        << QByteArray("; a\r  [Summary]\r; b\r\tUpdateType=0\r[Version]\rFolder=v2\r");
+    QTest::newRow("typed and malformed typed values")
+        << QByteArray("[Version]\nFolder=@String(v2)\nVersion=@Foo(y)\nA=@Rect(1 2)\nB=@Size(3 4)\nC=@Invalid()\n");
+    QTest::newRow("backslash at the very end") << QByteArray("[Version]\nVersion=\\x41  \nFolder=v2  \\");
     QTest::newRow("line without =") << QByteArray("[Version]\nFolder\nVersion=1\n");
     QTest::newRow("group without ]") << QByteArray("[Version\nFolder=v\n");
 }

@@ -1,12 +1,14 @@
 #include "update/inivalues.h"
 
+#include <QDataStream>
 #include <QMap>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QStringList>
 
-// The rules below are those of QSettings' INI reader, quirks included (a comment
-// line swallows the line break after it, so the next line keeps its leading
-// blanks): a publisher's descriptor has to mean the same whichever of the two
-// reads it.
+// The rules below are those of QSettings' INI reader in Qt 5.15, quirks included:
+// a publisher's descriptor has to mean the same whichever of the two reads it.
 
 namespace {
 
@@ -62,7 +64,9 @@ bool nextLine(const QByteArray &text, int &pos, int &start, int &length, int &eq
             inQuotes = !inQuotes;
         } else if (c == ';') {
             if (i == start + 1) {
-                while (i < size && text.at(i) != '\n')
+                while (i < size && text.at(i) != '\n' && text.at(i) != '\r')
+                    ++i;
+                while (i < size && isBlank(text.at(i)))
                     ++i;
                 start = i;
             } else if (!inQuotes) {
@@ -153,67 +157,64 @@ char simpleEscape(char e)
 }
 
 /// A value: quotes keep blanks and commas, backslash escapes as in C, an unquoted
-/// comma separates list items. True when the value is a list (in items).
+/// comma separates list items. True when the value is a list (in items). The
+/// states and their jumps are QSettings' own, down to which blanks are chopped:
+/// trailing blanks go after the last escape only when the text ran to its end
+/// (not after a dangling backslash or an escape at the very end).
 bool unescapedValue(const QByteArray &text, int from, int to, QString &value, QStringList &items)
 {
     bool isList = false;
     bool inQuotes = false;
     bool quoted = false;
     int i = from;
-    auto skipBlanks = [&] {
-        while (i < to && (text.at(i) == ' ' || text.at(i) == '\t'))
-            ++i;
-    };
-    skipBlanks();
-    // Characters that escapes produced are never chopped as trailing blanks.
+    int code = 0;
     int chopLimit = 0;
+
+skipBlanks:
+    while (i < to && (text.at(i) == ' ' || text.at(i) == '\t'))
+        ++i;
+normal:
+    chopLimit = value.size();
     while (i < to) {
         const char c = text.at(i);
         if (c == '\\') {
             ++i;
             if (i >= to)
-                break;
+                goto end;
             const char e = text.at(i++);
-            const char simple = simpleEscape(e);
-            if (simple) {
+            if (const char simple = simpleEscape(e)) {
                 value += QLatin1Char(simple);
-            } else if (e == 'x' || (e >= '0' && e <= '7')) {
-                const bool hex = e == 'x';
-                int code = hex ? 0 : e - '0';
-                if (hex && (i >= to || hexDigit(text.at(i)) < 0)) {
-                    // "\x" without a digit: both characters are dropped.
-                } else {
-                    while (i < to) {
-                        const int digit = hex ? hexDigit(text.at(i))
-                                              : (text.at(i) >= '0' && text.at(i) <= '7' ? text.at(i) - '0' : -1);
-                        if (digit < 0)
-                            break;
-                        code = code * (hex ? 16 : 8) + digit;
-                        ++i;
-                    }
-                    value += QChar(ushort(code));
-                }
+                goto normal;
+            }
+            if (e == 'x') {
+                code = 0;
+                if (i >= to)
+                    goto end;
+                if (hexDigit(text.at(i)) >= 0)
+                    goto hexEscape;
+            } else if (e >= '0' && e <= '7') {
+                code = e - '0';
+                goto octalEscape;
             } else if (e == '\n' || e == '\r') {
                 if (i < to && (text.at(i) == '\n' || text.at(i) == '\r') && text.at(i) != e)
                     ++i;
             }
-            chopLimit = value.size();
+            // Any other escaped character is dropped.
         } else if (c == '"') {
             ++i;
             quoted = true;
             inQuotes = !inQuotes;
             if (!inQuotes)
-                skipBlanks();
+                goto skipBlanks;
         } else if (c == ',' && !inQuotes) {
             if (!quoted)
                 chopBlanks(value, chopLimit);
             isList = true;
             items.append(value);
             value.clear();
-            chopLimit = 0;
             quoted = false;
             ++i;
-            skipBlanks();
+            goto skipBlanks;
         } else {
             int j = i + 1;
             while (j < to && text.at(j) != '\\' && text.at(j) != '"' && text.at(j) != ',')
@@ -224,24 +225,72 @@ bool unescapedValue(const QByteArray &text, int from, int to, QString &value, QS
     }
     if (!quoted)
         chopBlanks(value, chopLimit);
+    goto end;
+
+hexEscape:
+    while (i < to && hexDigit(text.at(i)) >= 0)
+        code = (code << 4) + hexDigit(text.at(i++));
+    value += QChar(ushort(code));
+    if (i >= to)
+        goto end;
+    goto normal;
+
+octalEscape:
+    while (i < to && text.at(i) >= '0' && text.at(i) <= '7')
+        code = (code << 3) + (text.at(i++) - '0');
+    value += QChar(ushort(code));
+    if (i >= to)
+        goto end;
+    goto normal;
+
+end:
     if (isList)
         items.append(value);
     return isList;
 }
 
-/// "@@x" stands for "@x"; "@ByteArray(...)" and "@Invalid()" for what they name.
-/// Other typed forms are not text and read as nothing.
+/// "@@x" stands for "@x"; @ByteArray, @String, @Variant, @DateTime, @Rect, @Size,
+/// @Point and @Invalid() for what they name. Anything else is the text itself.
 QVariant typedValue(const QString &text)
 {
     if (!text.startsWith(QLatin1Char('@')))
         return text;
-    if (text.startsWith(QLatin1String("@@")))
-        return text.mid(1);
     if (text.endsWith(QLatin1Char(')'))) {
         if (text.startsWith(QLatin1String("@ByteArray(")))
-            return text.toLatin1().mid(11, text.size() - 12);
-        return QVariant();
+            return text.midRef(11, text.size() - 12).toLatin1();
+        if (text.startsWith(QLatin1String("@String(")))
+            return text.mid(8, text.size() - 9);
+        if (text.startsWith(QLatin1String("@Variant(")) || text.startsWith(QLatin1String("@DateTime("))) {
+            const bool dateTime = text.at(1) == QLatin1Char('D');
+            QByteArray bytes = text.midRef(dateTime ? 10 : 9).toLatin1();
+            QDataStream stream(&bytes, QIODevice::ReadOnly);
+            stream.setVersion(dateTime ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
+            QVariant result;
+            stream >> result;
+            return result;
+        }
+        const auto numbers = [&](int open) {
+            QStringList args = text.mid(open + 1, text.size() - open - 2).split(QLatin1Char(' '));
+            return args;
+        };
+        if (text.startsWith(QLatin1String("@Rect("))) {
+            const QStringList a = numbers(5);
+            if (a.size() == 4)
+                return QRect(a.at(0).toInt(), a.at(1).toInt(), a.at(2).toInt(), a.at(3).toInt());
+        } else if (text.startsWith(QLatin1String("@Size("))) {
+            const QStringList a = numbers(5);
+            if (a.size() == 2)
+                return QSize(a.at(0).toInt(), a.at(1).toInt());
+        } else if (text.startsWith(QLatin1String("@Point("))) {
+            const QStringList a = numbers(6);
+            if (a.size() == 2)
+                return QPoint(a.at(0).toInt(), a.at(1).toInt());
+        } else if (text == QLatin1String("@Invalid()")) {
+            return QVariant();
+        }
     }
+    if (text.startsWith(QLatin1String("@@")))
+        return text.mid(1);
     return text;
 }
 
