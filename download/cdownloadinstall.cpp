@@ -18,6 +18,13 @@ bool existsOrLink(const QFileInfo &info)
     return info.exists() || info.isSymLink();
 }
 
+// A symbolic link; a Windows shortcut (.lnk), which Qt 5 also reports as a link,
+// is an ordinary file.
+bool isLink(const QFileInfo &info)
+{
+    return info.isSymLink() && !info.isShortcut();
+}
+
 // Windows refuses to delete a read-only file, and an ".old" left by an earlier
 // update may be one (it was a read-only installed file); a second try after
 // making it writable takes it.
@@ -43,28 +50,47 @@ bool plainRename(const QString &from, const QString &to)
 
 } // namespace
 
-bool CDownloadThread::cachedBodiesIntact()
+QString CDownloadThread::stagedPath(int index) const
 {
-    // Each body was verified as it arrived, but the cache may lie outside the
-    // installation (Cache=), where another program could have replaced one since.
-    // So each is checked again, all of them before anything moves, on several
-    // threads since this is a second read of every byte.
+    return m_staging->filePath(QString::number(index));
+}
+
+bool CDownloadThread::stageAndCheck()
+{
+    // Every file to install leaves the cache for a private folder inside the
+    // installation before it is checked once more: the cache may lie outside
+    // (Cache=), shared with other programs, but from here on what was checked is
+    // what moves in. All of them are checked before the first one moves.
+    const QString root = m_appDir.absolutePath();
+    m_staging = std::make_unique<QTemporaryDir>(root + QStringLiteral("/.update-XXXXXX"));
+    if (!m_staging->isValid()) {
+        m_staging.reset();
+        fail(QFileInfo(root), tr("创建目录%1失败").arg(root));
+        return false;
+    }
     std::vector<int> pending;
     for (int index = 0; index < m_files.size(); ++index) {
-        // A file that has gone is not checked here: its move fails and says so.
-        const QFileInfo cached = cachedInfo(index);
-        if (!m_inPlace[std::size_t(index)] && (cached.exists() || cached.isSymLink()))
-            pending.push_back(index);
+        if (m_inPlace[std::size_t(index)])
+            continue;
+        if (!QFile::rename(cachedInfo(index).absoluteFilePath(), stagedPath(index))) {
+            const QFileInfo target(m_appDir.absoluteFilePath(m_files.at(index).path));
+            unstage();
+            fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
+            return false;
+        }
+        pending.push_back(index);
     }
+
+    // A second read of every byte: on several threads.
     std::vector<char> intact(pending.size(), 0);
     std::atomic<std::size_t> next{0};
     auto check = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) {
+        for (std::size_t i; !stopRequested() && (i = next.fetch_add(1)) < pending.size();) {
             const UpdateFileEntry &entry = m_files.at(pending[i]);
-            const QFileInfo cached = cachedInfo(pending[i]);
+            const QFileInfo staged(stagedPath(pending[i]));
             // A link is not the file that was verified, whatever it points to now.
-            intact[i] = cached.isFile() && !cached.isSymLink() && quint64(cached.size()) == entry.size
-                && fileMatchesEntry(cached.absoluteFilePath(), entry);
+            intact[i] = staged.isFile() && !isLink(staged) && quint64(staged.size()) == entry.size
+                && fileMatchesEntry(staged.absoluteFilePath(), entry);
         }
     };
     std::vector<std::thread> helpers;
@@ -74,18 +100,34 @@ bool CDownloadThread::cachedBodiesIntact()
     check();
     for (std::thread &helper : helpers)
         helper.join();
-
+    if (stopRequested()) {
+        unstage();
+        stop();
+        return false;
+    }
     for (std::size_t i = 0; i < pending.size(); ++i) {
         if (intact[i])
             continue;
-        const QFileInfo cached = cachedInfo(pending[i]);
         // Not kept: the next attempt downloads it again.
-        QFile::remove(cached.absoluteFilePath());
+        QFile::remove(stagedPath(pending[i]));
+        unstage();
+        const QFileInfo cached = cachedInfo(pending[i]);
         fail(QFileInfo(m_appDir.absoluteFilePath(m_files.at(pending[i]).path)),
              tr("更新文件%1校验不对").arg(cached.fileName()));
         return false;
     }
     return true;
+}
+
+void CDownloadThread::unstage()
+{
+    // What has not moved in goes back to the cache, verified, for the next attempt.
+    for (int index = 0; index < m_files.size(); ++index) {
+        const QString staged = stagedPath(index);
+        if (QFileInfo::exists(staged) || QFileInfo(staged).isSymLink())
+            QFile::rename(staged, cachedInfo(index).absoluteFilePath());
+    }
+    m_staging.reset();
 }
 
 void CDownloadThread::install()
@@ -94,29 +136,33 @@ void CDownloadThread::install()
         stop();
         return;
     }
-    if (!cachedBodiesIntact())
+    if (!stageAndCheck())
         return;
     for (int index = 0; index < m_files.size(); ++index) {
         // Already in place: moving it aside would only leave a needless ".old".
         if (m_inPlace[std::size_t(index)])
             continue;
-        if (!installEntry(m_files.at(index)))
+        if (!installEntry(index)) {
+            unstage();
             return;
+        }
     }
+    m_staging.reset();
     m_success.store(true, std::memory_order_seq_cst);
     m_errorMsg = tr("更新成功");
     endRun();
     quit();
 }
 
-bool CDownloadThread::installEntry(const UpdateFileEntry &entry)
+bool CDownloadThread::installEntry(int index)
 {
     // Every path passed isSafeRelativePath before its download (downloadNext), and
     // this step only runs once all of them have.
+    const UpdateFileEntry &entry = m_files.at(index);
     const QFileInfo target(m_appDir.absoluteFilePath(entry.path));
     const QString targetPath = target.absoluteFilePath();
     const QString setAsidePath = m_appDir.absoluteFilePath(entry.path + QLatin1String(".old"));
-    const QString cachedPath = m_cacheDir.absoluteFilePath(entry.path);
+    const QString stagedFile = stagedPath(index);
 
     bool setAside = false;
     if (existsOrLink(target)) {
@@ -132,7 +178,7 @@ bool CDownloadThread::installEntry(const UpdateFileEntry &entry)
         setAside = true;
 #ifdef Q_OS_UNIX
         // Downloads are written as plain files; a replaced program stays runnable.
-        QFile::setPermissions(cachedPath, QFile::permissions(setAsidePath));
+        QFile::setPermissions(stagedFile, QFile::permissions(setAsidePath));
 #endif
     } else {
         const QString folder = target.absolutePath();
@@ -142,7 +188,7 @@ bool CDownloadThread::installEntry(const UpdateFileEntry &entry)
         }
     }
 
-    if (!QFile::rename(cachedPath, targetPath)) {
+    if (!QFile::rename(stagedFile, targetPath)) {
         // Without this the installation would lack the file (the host executable,
         // say) and no retry could bring it back: the next run finds the ".old" only.
         if (setAside)

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <atomic>
@@ -89,11 +90,17 @@ private:
     /// Moves every cached file into the installation root, except those of entries
     /// found installed already (cdownloadinstall.cpp).
     void install();
-    /// Checks every cached file to be moved in again: size and hashes. False,
-    /// after failing the run, when one no longer matches its entry.
-    bool cachedBodiesIntact();
-    /// Moves one cached file into place. False when the run has failed.
-    bool installEntry(const UpdateFileEntry &entry);
+    /// Moves every file to install from the cache into a private folder of the
+    /// installation and checks it there again: size and hashes. False, after
+    /// failing the run with everything back in the cache, when one no longer
+    /// matches its entry or cannot be moved.
+    bool stageAndCheck();
+    /// Moves the staged files that did not go in back to the cache.
+    void unstage();
+    /// Where the entry at index waits between stageAndCheck() and its move.
+    QString stagedPath(int index) const;
+    /// Moves one staged file into place. False when the run has failed.
+    bool installEntry(int index);
 
     /// The cached place of the entry at index.
     QFileInfo cachedInfo(int index) const;
@@ -129,4 +136,5 @@ private:
     /// plain file.
     std::vector<int> m_route;
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
+    std::unique_ptr<QTemporaryDir> m_staging;      ///< while installing: see stageAndCheck()
 };

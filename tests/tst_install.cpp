@@ -187,9 +187,10 @@ void TestInstall::failures_data()
     QTest::newRow("cached file vanished, old file put back")
         << Fault::CachedFileVanishedOldRestored << QStringLiteral("覆盖文件a.txt失败") << "a.txt"
         << QStringList{QStringLiteral("a.txt")} << QStringList{QStringLiteral("b.txt")};
-    QTest::newRow("cached file vanished, earlier .old gone, old file put back")
+    // Found missing before anything moves: the earlier ".old" stays too.
+    QTest::newRow("cached file vanished, earlier .old kept")
         << Fault::CachedFileVanishedEarlierOld << QStringLiteral("覆盖文件a.txt失败") << "a.txt"
-        << QStringList{QStringLiteral("a.txt")} << QStringList{QStringLiteral("b.txt")};
+        << QStringList{QStringLiteral("a.txt"), QStringLiteral("a.txt.old")} << QStringList{QStringLiteral("b.txt")};
     // Replaced by other bytes of its size after its check: nothing is installed.
     QTest::newRow("cached file swapped after its check")
         << Fault::CachedFileSwapped << QStringLiteral("更新文件a.txt校验不对") << "a.txt"
