@@ -40,41 +40,14 @@ void waitForWorker(CDownloadThread *worker, bool silent)
     worker->wait();
 }
 
-} // namespace
-
-AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &check)
+/// Ends an attempt that failed with message: a record in console mode; otherwise
+/// the error dialog, which a forced update leaves only into the next attempt.
+AttemptEnd failedAttempt(const RunValues &values, bool optional, const QString &message)
 {
-    const bool optional = check.updateType == 0;
-    const bool silent = optional && values.consoleMode;
-
-    if (optional && !values.consoleMode && !noticeAccepted(check.version)) {
-        startHost(values.hostExePath);
-        return AttemptEnd::finished(ExitNotInstalled);
-    }
-
-    // QMap::values() is in ascending key order, the order the files are fetched in.
-    auto worker = std::make_unique<CDownloadThread>(check.baseUrl, values.cacheDir,
-                                                    values.rootDir, check.changed.values(),
-                                                    nullptr, values.connections);
-    waitForWorker(worker.get(), silent);
-    QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
-
-    QString message;
-    if (worker->isSuccess()) {
-        if (recordAppliedRelease(values, check, message)) {
-            if (!silent)
-                startHost(values.hostExePath);
-            return AttemptEnd::finished(ExitInstalled);
-        }
-    } else {
-        message = worker->errorMsg();
-    }
-
     if (values.consoleMode) {
         writeUpdateResult(false, false, message);
         return AttemptEnd::finished(ExitNotInstalled);
     }
-    worker.reset();
     if (!optional) {
         // A forced update has no way out but success: the dialog offers nothing, and
         // however it is closed the next attempt begins.
@@ -88,3 +61,43 @@ AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &ch
     startHost(values.hostExePath);
     return AttemptEnd::finished(ExitNotInstalled);
 }
+
+} // namespace
+
+AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &check)
+{
+    const bool optional = check.updateType == 0;
+    const bool silent = optional && values.consoleMode;
+
+    if (optional && !values.consoleMode && !noticeAccepted(check.version)) {
+        startHost(values.hostExePath);
+        return AttemptEnd::finished(ExitNotInstalled);
+    }
+
+    // A signed release's floor is raised before anything of it is installed: a run
+    // that fails halfway has installed files (update.pub among them, perhaps) of
+    // this release, and an older one must not be taken over them.
+    QString message;
+    if (check.signedMode && !recordFloor(values, check, message))
+        return failedAttempt(values, optional, message);
+
+    // QMap::values() is in ascending key order, the order the files are fetched in.
+    auto worker = std::make_unique<CDownloadThread>(check.baseUrl, values.cacheDir,
+                                                    values.rootDir, check.changed.values(),
+                                                    nullptr, values.connections);
+    waitForWorker(worker.get(), silent);
+    QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
+
+    if (worker->isSuccess()) {
+        if (recordAppliedRelease(values, check, message)) {
+            if (!silent)
+                startHost(values.hostExePath);
+            return AttemptEnd::finished(ExitInstalled);
+        }
+    } else {
+        message = worker->errorMsg();
+    }
+    worker.reset();
+    return failedAttempt(values, optional, message);
+}
+

@@ -182,30 +182,41 @@ UpdateFileMap withoutCacheTargets(UpdateFileMap changed, const QDir &rootDir,
     return changed;
 }
 
+bool recordFloor(const RunValues &values, const UpdateCheckResult &result, QString &errorText)
+{
+    // A run that installed update.pub for the first time starts the floor with the
+    // release it installed.
+    const bool signedNow = result.signedMode || QFileInfo::exists(trustAnchorPath(values));
+    if (!signedNow || result.sequence < 0)
+        return true;
+    const QString recordPath = values.rootDir.absoluteFilePath(SequenceRecordName);
+    const QByteArray record = QByteArray::number(result.sequence) + '\n';
+    QFile current(recordPath);
+    const bool unchanged = current.open(QIODevice::ReadOnly) && current.read(64) == record;
+    current.close();
+    if (unchanged)
+        return true;
+    // An installer may have copied it read-only; Windows refuses to replace such a file.
+    if (QFileInfo(recordPath).isFile())
+        QFile::setPermissions(recordPath, QFile::permissions(recordPath) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+    QSaveFile file(recordPath);
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(record) == record.size();
+    if (!written)
+        file.cancelWriting();
+    if (!file.commit() || !written) {
+        errorText = QObject::tr("创建文件[%1]失败:%2").arg(recordPath, file.errorString());
+        return false;
+    }
+    return true;
+}
+
 bool recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result,
                           QString &errorText)
 {
     // The floor first: without it a replayed older release would be taken next
-    // time, so a run that cannot write it has not finished. A run that installed
-    // update.pub for the first time starts the floor with the release it installed.
-    const bool signedNow = result.signedMode || QFileInfo::exists(trustAnchorPath(values));
-    if (signedNow && result.sequence >= 0) {
-        const QString recordPath = values.rootDir.absoluteFilePath(SequenceRecordName);
-        const QByteArray record = QByteArray::number(result.sequence) + '\n';
-        QFile current(recordPath);
-        const bool unchanged = current.open(QIODevice::ReadOnly) && current.read(64) == record;
-        current.close();
-        if (!unchanged) {
-            QSaveFile file(recordPath);
-            const bool written = file.open(QIODevice::WriteOnly) && file.write(record) == record.size();
-            if (!written)
-                file.cancelWriting();
-            if (!file.commit() || !written) {
-                errorText = QObject::tr("创建文件[%1]失败:%2").arg(recordPath, file.errorString());
-                return false;
-            }
-        }
-    }
+    // time, so a run that cannot write it has not finished.
+    if (!recordFloor(values, result, errorText))
+        return false;
     // Not being able to write this record costs the next run some hashing only.
     writeFileData(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")),
                   result.fileList);
@@ -281,7 +292,10 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
     if (signedMode) {
         // A replayed older release, validly signed, would install old, perhaps
         // vulnerable files; a stale one keeps clients from hearing of a newer one.
-        if (release.sequence < recordedSequence(values.rootDir.absoluteFilePath(SequenceRecordName)))
+        // A floor that cannot be read might have been any number: nothing is below it.
+        qint64 floor = 0;
+        if (!recordedSequence(values.rootDir.absoluteFilePath(SequenceRecordName), floor)
+            || release.sequence < floor)
             return retryableError(values, QObject::tr("升级版本低于已安装版本"));
         if (release.expires.isValid() && release.expires < QDateTime::currentDateTimeUtc())
             return retryableError(values, QObject::tr("升级描述文件已过期"));

@@ -21,6 +21,11 @@ struct UpdateCheckResult
     qint64 sequence = -1;
 };
 
+/// Records the release's sequence as the floor (update_sequence.info) of a signed
+/// installation, also of one that has just received update.pub. False, with
+/// errorText, when it could not be written.
+bool recordFloor(const RunValues &values, const UpdateCheckResult &result, QString &errorText);
+
 /// Records the list as applied (update_md5.info) and, for a signed installation
 /// (also one that has just received update.pub), the release's sequence
 /// (update_sequence.info), below which no later release is accepted. False, with

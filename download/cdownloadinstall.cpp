@@ -138,13 +138,18 @@ void CDownloadThread::install()
     }
     if (!stageAndCheck())
         return;
-    for (int index = 0; index < m_files.size(); ++index) {
-        // Already in place: moving it aside would only leave a needless ".old".
-        if (m_inPlace[std::size_t(index)])
-            continue;
-        if (!installEntry(index)) {
-            unstage();
-            return;
+    // A trust anchor (update.pub) moves in last: a release that fails halfway
+    // must not have changed which keys the next run trusts.
+    for (const bool anchors : {false, true}) {
+        for (int index = 0; index < m_files.size(); ++index) {
+            // Already in place: moving it aside would only leave a needless ".old".
+            if (m_inPlace[std::size_t(index)]
+                || (QFileInfo(m_files.at(index).path).fileName() == QLatin1String("update.pub")) != anchors)
+                continue;
+            if (!installEntry(index)) {
+                unstage();
+                return;
+            }
         }
     }
     m_staging.reset();

@@ -3,6 +3,7 @@
 #include "update/inivalues.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QTextCodec>
 
@@ -91,12 +92,17 @@ bool attachSha256(const QByteArray &md5List, const QByteArray &sha256List, Updat
     return named == hashes.size();
 }
 
-qint64 recordedSequence(const QString &recordPath)
+bool recordedSequence(const QString &recordPath, qint64 &sequence)
 {
+    sequence = 0;
+    const QFileInfo info(recordPath);
+    if (!info.exists() && !info.isSymLink())
+        return true;
     QFile record(recordPath);
-    if (!record.open(QIODevice::ReadOnly))
-        return 0;
+    if (!info.isFile() || !record.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = record.read(64).trimmed();
     bool ok = false;
-    const qint64 sequence = record.read(64).trimmed().toLongLong(&ok);
-    return ok && sequence > 0 ? sequence : 0;
+    sequence = text.toLongLong(&ok);
+    return ok && sequence >= 0 && !text.startsWith('+');
 }

@@ -25,5 +25,6 @@ bool readReleaseGroup(const IniValues &descriptor, ReleaseInfo &info);
 /// formed and names every path field of md5List exactly once, and nothing else.
 bool attachSha256(const QByteArray &md5List, const QByteArray &sha256List, UpdateFileMap &files);
 
-/// The release sequence recorded in the file at recordPath; 0 when there is none.
-qint64 recordedSequence(const QString &recordPath);
+/// The release sequence recorded in the file at recordPath: 0 when there is no
+/// file. False when something lies there that is not a readable sequence.
+bool recordedSequence(const QString &recordPath, qint64 &sequence);
