@@ -78,11 +78,12 @@ QStringList PackVerifier::verify(const QByteArray &indexHash, const QHash<QByteA
     std::atomic<quint64> bytesDone{0};
     const bool progress = stderrIsTerminal();
     QVector<QStringList> found(lines.size());
+    QStringList *outcomes = found.data();  // each thread fills the slots of the lines it took
     WorkPool pool;
     pool.run(
         lines.size(),
         [&](int index) {
-            found[index] = checkLine(lines.at(index), scratch.filePath(QString::number(index)));
+            outcomes[index] = checkLine(lines.at(index), scratch.filePath(QString::number(index)));
             bytesDone += lines.at(index).target.size;
             ++done;
         },

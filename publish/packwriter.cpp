@@ -102,7 +102,8 @@ bool PackWriter::write(const QVector<PackFile> &files)
         if (!m_progressLabel.isEmpty())
             printProgressLine(m_progressLabel, m_contentsDone, contents.size(), m_bytesDone, totalBytes, last);
     };
-    pool.run(contents.size(), [&](int number) { pack(contents[number], number); }, tick);
+    Content *outcomes = contents.data();  // each thread fills the slots of the contents it took
+    pool.run(contents.size(), [&](int number) { pack(outcomes[number], number); }, tick);
     work.remove();
 
     for (const Content &content : qAsConst(contents)) {
