@@ -1,6 +1,7 @@
 #include "publish/descriptor.h"
 
 #include "update/inivalues.h"
+#include "update/packindex.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,6 +39,7 @@ bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor)
     descriptor.updateType = values.value(TypeKey, 1).toInt();
     descriptor.folder = values.value(FolderKey, QStringLiteral("Base")).toString();
     descriptor.version = values.value(VersionKey, QString()).toString();
+    descriptor.index = values.value(PackIndexKey, QString()).toString().toLatin1();
     descriptor.releaseGroup = values.containsGroup(ReleaseGroup);
     if (descriptor.releaseGroup && !readReleaseGroup(values, descriptor.release))
         descriptor.release = ReleaseInfo();
@@ -57,6 +59,10 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
         settings.setValue(TypeKey, descriptor.updateType);
         settings.setValue(FolderKey, descriptor.folder);
         settings.setValue(VersionKey, descriptor.version);
+        // Only in a release that has an index: clients that know nothing of it
+        // read the same descriptor as before.
+        if (!descriptor.index.isEmpty())
+            settings.setValue(PackIndexKey, QString::fromLatin1(descriptor.index));
         const ReleaseInfo &release = descriptor.release;
         if (release.sequence >= 0) {
             // Plain text values: a number or a date would be written as a typed
@@ -86,6 +92,7 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
     UpdateDescriptor readBack;
     if (!readUpdateDescriptor(path, readBack) || readBack.updateType != descriptor.updateType
         || readBack.folder != descriptor.folder || readBack.version != descriptor.version
+        || readBack.index != descriptor.index
         || readBack.releaseGroup != (descriptor.release.sequence >= 0)
         || (readBack.releaseGroup && !sameRelease(readBack.release, descriptor.release))) {
         errorMessage = QStringLiteral("the descriptor does not read back as written");

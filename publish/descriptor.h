@@ -11,6 +11,7 @@ struct UpdateDescriptor
     int updateType = 1;                        ///< "Summary/UpdateType": 0 optional, else forced
     QString folder = QStringLiteral("Base");   ///< "Version/Folder"
     QString version;                           ///< "Version/Version"
+    QByteArray index;                          ///< "Version/Index": SHA-256 of index.txt; empty: none
     bool releaseGroup = false;                 ///< read: the file has a [Release] group, valid or not
     ReleaseInfo release;                       ///< [Release] of a signed release; none when sequence < 0
 };

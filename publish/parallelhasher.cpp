@@ -35,7 +35,9 @@ struct SharedState
     bool computeSha256 = false;
 };
 
-HashResult hashOne(const HashJob &job, SharedState &state)
+} // namespace
+
+HashResult hashFile(const HashJob &job, bool computeSha256, std::atomic<quint64> *bytesDone)
 {
     HashResult result;
     QFile source(job.source);
@@ -51,7 +53,7 @@ HashResult hashOne(const HashJob &job, SharedState &state)
     }
     QCryptographicHash hash(QCryptographicHash::Md5);
     std::unique_ptr<Sha256> sha256;
-    if (state.computeSha256)
+    if (computeSha256)
         sha256 = std::make_unique<Sha256>();
     QByteArray buffer(ChunkSize, Qt::Uninitialized);
     for (;;) {
@@ -70,7 +72,8 @@ HashResult hashOne(const HashJob &job, SharedState &state)
             return result;
         }
         result.size += static_cast<quint64>(got);
-        state.bytes += static_cast<quint64>(got);
+        if (bytesDone)
+            *bytesDone += static_cast<quint64>(got);
     }
     if (copy && (!destination.flush() || destination.error() != QFileDevice::NoError)) {
         result.error = QStringLiteral("cannot write \"%1\": %2").arg(job.destination, destination.errorString());
@@ -83,6 +86,8 @@ HashResult hashOne(const HashJob &job, SharedState &state)
     return result;
 }
 
+namespace {
+
 void work(SharedState &state)
 {
     for (;;) {
@@ -92,7 +97,7 @@ void work(SharedState &state)
         if (index >= state.jobs->size())
             return;
         // Each thread writes only the slots of the jobs it took.
-        HashResult result = hashOne(state.jobs->at(index), state);
+        HashResult result = hashFile(state.jobs->at(index), state.computeSha256, &state.bytes);
         if (!result.ok)
             state.failed = true;
         (*state.results)[static_cast<size_t>(index)] = result;
@@ -107,20 +112,20 @@ QString humanBytes(quint64 bytes)
                          : QStringLiteral("%1 MiB").arg(mib, 0, 'f', 1);
 }
 
-void printProgress(const QString &label, const SharedState &state, quint64 totalBytes, bool last)
+} // namespace
+
+void printProgressLine(const QString &label, int filesDone, int files, quint64 bytesDone, quint64 bytes, bool last)
 {
     const QString line = QStringLiteral("\r%1: %2/%3 files, %4 of %5")
                              .arg(label)
-                             .arg(state.finished.load())
-                             .arg(state.jobs->size())
-                             .arg(humanBytes(state.bytes), humanBytes(totalBytes));
+                             .arg(filesDone)
+                             .arg(files)
+                             .arg(humanBytes(bytesDone), humanBytes(bytes));
     std::fputs(line.toLocal8Bit().constData(), stderr);
     if (last)
         std::fputs("\n", stderr);
     std::fflush(stderr);
 }
-
-} // namespace
 
 ParallelHasher::ParallelHasher(int threads)
     : m_threads(threads > 0 ? threads : qMax(1, QThread::idealThreadCount()))
@@ -145,11 +150,11 @@ QVector<HashResult> ParallelHasher::run(const QVector<HashJob> &jobs, quint64 to
     for (const auto &thread : threads) {
         while (!thread->wait(ProgressIntervalMs)) {
             if (!m_progressLabel.isEmpty())
-                printProgress(m_progressLabel, state, totalBytes, false);
+                printProgressLine(m_progressLabel, state.finished, jobs.size(), state.bytes, totalBytes, false);
         }
     }
     if (!m_progressLabel.isEmpty())
-        printProgress(m_progressLabel, state, totalBytes, true);
+        printProgressLine(m_progressLabel, state.finished, jobs.size(), state.bytes, totalBytes, true);
     return QVector<HashResult>(results.begin(), results.end());
 }
 

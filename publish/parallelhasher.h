@@ -4,6 +4,8 @@
 #include <QString>
 #include <QVector>
 
+#include <atomic>
+
 /// One file to hash; with a destination it is copied there in the same pass.
 struct HashJob
 {
@@ -52,3 +54,11 @@ private:
 
 /// True when the process's standard error is a terminal (progress lines only then).
 bool stderrIsTerminal();
+
+/// Hashes (and copies) one file the way ParallelHasher does, in chunks of 1 MiB;
+/// bytesDone, when given, grows with every chunk (for a progress line).
+HashResult hashFile(const HashJob &job, bool computeSha256, std::atomic<quint64> *bytesDone = nullptr);
+
+/// Draws "label: done/files files, bytes of total" on stderr over the previous
+/// line; last ends it with a line break.
+void printProgressLine(const QString &label, int filesDone, int files, quint64 bytesDone, quint64 bytes, bool last);

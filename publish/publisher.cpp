@@ -2,6 +2,7 @@
 
 #include "publish/addressreport.h"
 #include "publish/descriptor.h"
+#include "publish/packwriter.h"
 #include "publish/parallelhasher.h"
 #include "publish/pathencoding.h"
 #include "publish/pathrules.h"
@@ -9,6 +10,7 @@
 #include "publish/signingkey.h"
 #include "publish/treeswap.h"
 #include "update/filelist.h"
+#include "update/packindex.h"
 #include "update/sha256.h"
 
 #include <QDateTime>
@@ -167,6 +169,14 @@ bool Publisher::checkArguments()
         refuse(QStringLiteral("\"%1\" exists and is not a file").arg(signature.filePath()));
         return false;
     }
+    for (const QString &dir : qAsConst(m_options.deltaFrom)) {
+        DeltaSource source;
+        if (!source.open(dir, m_codec, message)) {
+            refuse(message);
+            return false;
+        }
+        m_deltaSources.append(source);
+    }
     const QFileInfo version(m_versionDir);
     if (version.exists() || version.isSymLink()) {
         if (!m_options.replace) {
@@ -274,6 +284,7 @@ int Publisher::run()
                                     "below %3.\n").arg(m_versionDir, FloorName).arg(m_sequence);
         }
     }
+    m_out << m_packReport;
     if (!m_options.url.isEmpty())
         m_out << addressReport(m_options.url, m_options.folder, files.firstKey());
     m_out.flush();
@@ -318,7 +329,9 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
     }
 
     ParallelHasher hasher;
-    hasher.setComputeSha256(signing);
+    // Every file's SHA-256, also unsigned: a compressed copy or a patch is only
+    // kept when it decodes to exactly these bytes.
+    hasher.setComputeSha256(true);
     if (stderrIsTerminal())
         hasher.setProgressLabel(QStringLiteral("Copying and hashing"));
     const QVector<HashResult> results = hasher.run(jobs, scanner.totalBytes());
@@ -360,6 +373,9 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
         fail(message);
         return false;
     }
+
+    if (!writePacks(staging.path(), files, results, descriptor))
+        return false;
 
     QByteArray signature;
     if (signing) {
@@ -417,5 +433,42 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
                  .arg(signatureFile.fileName(), signatureFile.errorString()));
         return false;
     }
+    return true;
+}
+
+bool Publisher::writePacks(const QString &stagingPath, const ReleaseFileMap &files,
+                           const QVector<HashResult> &results, UpdateDescriptor &descriptor)
+{
+    // The copies just written are the files the frames must give back.
+    QVector<PackFile> packFiles;
+    packFiles.reserve(files.size());
+    int number = 0;
+    for (const ReleaseFile &file : files) {
+        const HashResult &result = results.at(number++);
+        packFiles.append({file.path, QDir(stagingPath).filePath(file.path), file.listPath, result.size, result.md5,
+                          result.sha256});
+    }
+    PackWriter packs(stagingPath, m_deltaSources);
+    if (stderrIsTerminal())
+        packs.setProgressLabel(m_deltaSources.isEmpty() ? QStringLiteral("Compressing")
+                                                        : QStringLiteral("Compressing and making patches"));
+    if (!packs.write(packFiles)) {
+        fail(packs.error());
+        return false;
+    }
+    const QByteArray index = packs.index();
+    if (index.isEmpty())
+        return true;
+    QString message;
+    if (!writeNewFile(QDir(stagingPath).filePath(PackIndexName), index, message)) {
+        fail(message);
+        return false;
+    }
+    descriptor.index = Sha256::hex(index);
+    m_packReport = QStringLiteral("Wrote %1 compressed copies (%2) and %3 patches (%4) in \"%5/%6\".\n")
+                       .arg(packs.compressedCount())
+                       .arg(sizeText(packs.compressedBytes()))
+                       .arg(packs.patchCount())
+                       .arg(sizeText(packs.patchBytes()), m_versionDir, PackFolder);
     return true;
 }

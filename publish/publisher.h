@@ -1,11 +1,15 @@
 #pragma once
 
+#include "publish/deltasource.h"
 #include "publish/descriptor.h"
+#include "publish/parallelhasher.h"
+#include "publish/releasescanner.h"
 #include "publish/publishoptions.h"
 #include "update/minisign.h"
 
 #include <QDateTime>
 #include <QString>
+#include <QVector>
 
 class QTextStream;
 
@@ -25,7 +29,9 @@ public:
 private:
     bool checkArguments();
     bool prepareSigning();
-    bool writeTree(const class ReleaseScanner &scanner, UpdateDescriptor descriptor);
+    bool writeTree(const ReleaseScanner &scanner, UpdateDescriptor descriptor);
+    bool writePacks(const QString &stagingPath, const ReleaseFileMap &files, const QVector<HashResult> &results,
+                    UpdateDescriptor &descriptor);
     void refuse(const QString &message);
     void fail(const QString &message);
 
@@ -41,4 +47,6 @@ private:
     qint64 m_signTime = 0;  // seconds since the epoch
     QDateTime m_expires;    // whole seconds, UTC; invalid: never
     bool m_wroteFloor = false; // update_sequence.info is in the version folder
+    QVector<DeltaSource> m_deltaSources;
+    QString m_packReport;      // what writePacks() wrote, for the report; empty: nothing
 };

@@ -8,7 +8,8 @@ QString publishHelpText()
 {
     return QStringLiteral(
 R"(Usage: updater-publish [options] RELEASE_DIR OUT_DIR
-       updater-publish --verify [--path-encoding NAME] [--public-key FILE] OUT_DIR
+       updater-publish --verify [--path-encoding NAME] [--public-key FILE]
+                       [--delta-from DIR]... OUT_DIR
 
 Turns RELEASE_DIR, a folder laid out like a finished installation, into the tree
 that the updater downloads from:
@@ -26,6 +27,18 @@ With --sign also:
                               installation copied from the version folder (as an
                               installer does) refuses older releases from its
                               first run on.
+Where it saves enough, also:
+  OUT_DIR/<Folder>/#pack/<SHA-256>.zst
+                              a zstd frame: a compressed copy of a file, or a
+                              patch from a file's version in an earlier release
+                              (--delta-from), as "zstd -d [--patch-from=OLD]" reads
+  OUT_DIR/<Folder>/index.txt  per frame: kind (zst or patch), its size, MD5 and
+                              SHA-256, the base's size, MD5 and SHA-256 (patch),
+                              the file's md5.txt path field; update.ini names it
+                              by its SHA-256 ("Version/Index")
+The plain files stay where they are: a client that knows nothing of the index
+downloads them as before.
+
 Serve OUT_DIR at the address that the URL key of system.cfg names, ending in "/",
 from a server that merges "//" into "/" (nginx does by default): with
 URL=https://host/app/ the updater asks for /app//update.ini, /app/<Folder>//md5.txt
@@ -55,6 +68,15 @@ Options:
                         A glob without "/" is matched against every name, one with "/"
                         against the whole path below RELEASE_DIR; a trailing "/"
                         matches folders only. Letter case is ignored.
+  --delta-from DIR      an earlier release to make patches from; may be repeated.
+                        DIR is a published version folder (it holds md5.txt, whose
+                        paths are read with --path-encoding) or a folder laid out
+                        like an installation. Each file whose path DIR holds with
+                        other content gets a patch from that version when the
+                        patch is smaller than the compressed copy (by a twentieth
+                        and 1 KiB at least); files above 2 GiB get none. Every
+                        patch is applied once before it is kept. With --verify:
+                        the index's patches are applied to the files of DIR.
   --replace             replaces an existing version folder: the new one is built
                         beside it and swapped in before update.ini is written.
   --verify              checks the published tree OUT_DIR: update.ini readable, every
@@ -62,7 +84,10 @@ Options:
                         present with the listed size and MD5 text. Paths are read
                         exactly as the updater reads them with --path-encoding as its
                         local encoding (a byte-order mark stays part of the name).
-                        Prints each problem on its own line.
+                        When update.ini names an index: index.txt with that SHA-256,
+                        every line well-formed and naming a listed file, every frame
+                        present with its size and hashes, every compressed copy
+                        decoding to its file. Prints each problem on its own line.
   --public-key FILE     with --verify: also checks what an updater holding FILE as
                         update.pub checks: the signature of update.ini by one of its
                         keys, the [Release] group, md5.txt and sha256.txt against it,
@@ -98,8 +123,8 @@ update.ini.minisig (its clients would refuse an unsigned descriptor).
 
 Output is the same, byte for byte, for the same input (a signature carries the time
 of signing, and Expires counts from it). Files are hashed while they are copied, in
-chunks of 1 MiB on all cores; a progress line is shown on standard error when it is
-a terminal.
+chunks of 1 MiB on all cores; frames are made and checked one file per core. A
+progress line is shown on standard error when it is a terminal.
 
 Exit codes: 0 published (or --verify found no problem); 1 writing failed (the
 previous update.ini stays in place, unless only the new signature failed, as the
@@ -142,8 +167,9 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     const QCommandLineOption sequence(QStringLiteral("sequence"), QString(), QStringLiteral("N"));
     const QCommandLineOption expires(QStringLiteral("expires"), QString(), QStringLiteral("DAYS"));
     const QCommandLineOption publicKey(QStringLiteral("public-key"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption deltaFrom(QStringLiteral("delta-from"), QString(), QStringLiteral("DIR"));
     parser.addOptions({help, version, folder, optional, url, encoding, exclude, replace, verify, sign, sequence,
-                       expires, publicKey});
+                       expires, publicKey, deltaFrom});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -156,6 +182,11 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     options = PublishOptions();
     options.verify = parser.isSet(verify);
     options.pathEncoding = parser.value(encoding);
+    options.deltaFrom = parser.values(deltaFrom);
+    if (options.deltaFrom.contains(QString())) {
+        message = QStringLiteral("--delta-from needs a folder");
+        return ArgumentsResult::Error;
+    }
     const QStringList positional = parser.positionalArguments();
     if (options.verify) {
         const QList<QCommandLineOption> publishOnly = {version, folder, optional, url, exclude, replace,

@@ -20,6 +20,7 @@ struct PublishOptions
     qint64 sequence = -1;                     ///< --sequence (-1: the previous release's plus one)
     int expiresDays = 0;                      ///< --expires: days until the release expires (0: never)
     QString publicKey;                        ///< --public-key: --verify also checks the signature
+    QStringList deltaFrom;                    ///< --delta-from: earlier releases that patches start from
 };
 
 /// Outcome of reading the command line.

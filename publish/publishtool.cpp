@@ -56,6 +56,16 @@ int verifyTree(const PublishOptions &options, QTextStream &out, QTextStream &err
         return 2;
     }
     TreeVerifier verifier(options.outDir, codec);
+    QVector<DeltaSource> sources;
+    for (const QString &dir : options.deltaFrom) {
+        DeltaSource source;
+        if (!source.open(dir, codec, message)) {
+            err << "updater-publish: " << message << '\n';
+            return 2;
+        }
+        sources.append(source);
+    }
+    verifier.setDeltaSources(sources);
     if (!options.publicKey.isEmpty()) {
         QFile file(options.publicKey);
         QList<MinisignPublicKey> keys;

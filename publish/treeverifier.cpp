@@ -1,6 +1,7 @@
 #include "publish/treeverifier.h"
 
 #include "publish/descriptor.h"
+#include "publish/packverifier.h"
 #include "publish/parallelhasher.h"
 #include "publish/pathencoding.h"
 #include "publish/pathrules.h"
@@ -126,6 +127,10 @@ bool TreeVerifier::verify()
     const QHash<QByteArray, QByteArray> sums =
             signedTree ? checkSums(versionDir, text, listFields, descriptor) : QHash<QByteArray, QByteArray>();
 
+    QHash<QByteArray, PackTarget> targets;  // by path field, for the index
+    for (const ListedFile &file : qAsConst(listed))
+        targets.insert(file.field, {file.path, file.size, file.md5, sums.value(file.field)});
+
     QVector<HashJob> jobs;
     QVector<ListedFile> hashed;
     quint64 total = 0;
@@ -169,6 +174,12 @@ bool TreeVerifier::verify()
             m_problems.append(QStringLiteral("\"%1\": SHA-256 %2, listed as %3")
                                   .arg(displayPath(file.path), QString::fromLatin1(result.sha256),
                                        QString::fromLatin1(*sum)));
+    }
+    // An index that update.ini does not name is never read by a client.
+    if (!descriptor.index.isEmpty()) {
+        PackVerifier packs(versionDir, m_codec);
+        packs.setDeltaSources(m_deltaSources);
+        m_problems += packs.verify(descriptor.index, targets);
     }
     return m_problems.isEmpty();
 }

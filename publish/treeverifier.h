@@ -1,5 +1,6 @@
 #pragma once
 
+#include "publish/deltasource.h"
 #include "update/minisign.h"
 
 #include <QHash>
@@ -23,6 +24,9 @@ public:
     /// of update.ini, its [Release] group, sha256.txt and every file's SHA-256.
     void setPublicKeys(const QList<MinisignPublicKey> &keys) { m_keys = keys; }
 
+    /// Earlier releases whose files the index's patches are applied to.
+    void setDeltaSources(const QVector<DeltaSource> &sources) { m_deltaSources = sources; }
+
     /// True when no problem was found.
     bool verify();
 
@@ -44,6 +48,7 @@ private:
     QString m_outDir;
     QTextCodec *m_codec;
     QList<MinisignPublicKey> m_keys;
+    QVector<DeltaSource> m_deltaSources;
     QStringList m_problems;
     int m_fileCount = 0;
     qint64 m_sequence = -1;

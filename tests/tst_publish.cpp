@@ -7,6 +7,7 @@
 #include "update/filelist.h"
 #include "update/inivalues.h"
 #include "update/md5.h"
+#include "update/packindex.h"
 #include "update/signedrelease.h"
 
 #include <QDir>
@@ -55,6 +56,8 @@ private slots:
     void writeFailureKeepsPublication();
     void signedPublish_data();
     void signedPublish();
+    void packArtefacts_data();
+    void packArtefacts();
     void helpDocumentsEveryOption();
     void wrongCommandLine_data();
     void wrongCommandLine();
@@ -104,6 +107,8 @@ void TestPublish::roundTrip()
     QVERIFY(QFileInfo(out + QStringLiteral("/update.ini")).permissions() & QFileDevice::ReadOther);
     QVERIFY(QFileInfo(out + QStringLiteral("/v1")).permissions() & QFileDevice::ExeOther);
     QVERIFY(QFileInfo(out + QStringLiteral("/v1/md5.txt")).permissions() & QFileDevice::ReadOther);
+    // Nothing in it compresses: no index, no frames.
+    QVERIFY(!QFileInfo::exists(out + QStringLiteral("/v1/index.txt")) && !QFileInfo::exists(out + QStringLiteral("/v1/#pack")));
 }
 
 void TestPublish::defaultExclusions_data()
@@ -413,6 +418,108 @@ void TestPublish::signedPublish()
     QCOMPARE(release.sequence, sequence + 1);
 }
 
+void TestPublish::packArtefacts_data()
+{
+    QTest::addColumn<QStringList>("deltaFrom");  // %V1%: the published v1 folder, %REL1%: v1's release tree
+    QTest::addColumn<bool>("signedRelease");
+    QTest::addColumn<QStringList>("lines");      // index.txt: kind and path field per line
+
+    const QStringList copies{QStringLiteral("zst doc\\readme.txt"), QStringLiteral("zst new.txt"),
+                             QStringLiteral("zst same.txt")};
+    const QStringList patched{QStringLiteral("patch bin\\app.dll"), QStringLiteral("zst doc\\readme.txt"),
+                              QStringLiteral("patch doc\\readme.txt"), QStringLiteral("zst new.txt"),
+                              QStringLiteral("zst same.txt")};
+    const QString from = QStringLiteral("--delta-from");
+    QTest::newRow("compressed copies only") << QStringList() << false << copies;
+    QTest::newRow("patches from a published folder") << QStringList{from, QStringLiteral("%V1%")} << false << patched;
+    QTest::newRow("patches from a plain tree, signed") << QStringList{from, QStringLiteral("%REL1%")} << true << patched;
+    QTest::newRow("one patch from the same base in two releases")
+        << QStringList{from, QStringLiteral("%V1%"), from, QStringLiteral("%REL1%")} << false << patched;
+}
+
+void TestPublish::packArtefacts()
+{
+    QFETCH(QStringList, deltaFrom);
+    QFETCH(bool, signedRelease);
+    QFETCH(QStringList, lines);
+
+    QTemporaryDir tmp;
+    const QString rel1 = tmp.filePath(QStringLiteral("rel1"));
+    const QString out = tmp.filePath(QStringLiteral("www"));
+    QByteArray text;
+    for (int i = 0; i < 2000; ++i)
+        text += "line " + QByteArray::number(i) + " of a text that compresses well\n";
+    const QByteArray library = patternBytes(300000, 7);  // does not compress
+    QVERIFY(writeRelease(rel1, {{QStringLiteral("bin/app.dll"), library}, {QStringLiteral("doc/readme.txt"), text},
+                                {QStringLiteral("same.txt"), text.left(5000)}, {QStringLiteral("small.txt"), "v1"}}));
+    const QMap<QString, QByteArray> v2{{QStringLiteral("bin/app.dll"), QByteArray(library).replace(150000, 4, "XXXX")},
+                                       {QStringLiteral("doc/readme.txt"), QByteArray(text).replace("line 1000 ", "one ")},
+                                       {QStringLiteral("new.txt"), text.right(3000)},
+                                       {QStringLiteral("same.txt"), text.left(5000)},
+                                       {QStringLiteral("small.txt"), "v2"}};
+    QVERIFY(writeRelease(tmp.filePath(QStringLiteral("rel2")), v2));
+    QCOMPARE(runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), rel1, out}).exitCode, 0);
+    QStringList arguments{QStringLiteral("--folder"), QStringLiteral("v2")};
+    for (const QString &argument : qAsConst(deltaFrom))
+        arguments << QString(argument).replace(QLatin1String("%V1%"), out + QStringLiteral("/v1"))
+                                      .replace(QLatin1String("%REL1%"), rel1);
+    QStringList verify = QStringList{QStringLiteral("--verify")} + arguments.mid(2) + QStringList{out};
+    if (signedRelease) {
+        QVERIFY2(makeMinisignKey(tmp.path(), QStringLiteral("key")), "minisign -G failed");
+        arguments << QStringLiteral("--sign") << tmp.filePath(QStringLiteral("key.key"));
+        verify.prepend(tmp.filePath(QStringLiteral("key.pub")));
+        verify.prepend(QStringLiteral("--public-key"));
+    }
+    const ToolRun run = runPublish(arguments + QStringList{tmp.filePath(QStringLiteral("rel2")), out});
+    QCOMPARE(run.exitCode, 0);
+
+    const QByteArray index = readFile(out + QStringLiteral("/v2/index.txt"));
+    QCOMPARE(IniValues(readFile(out + QStringLiteral("/update.ini"))).value(QStringLiteral("Version/Index")).toString(),
+             QString::fromLatin1(sha256Text(index)));
+    QStringList found;
+    QMap<QByteArray, quint64> frameBytes[2];  // by kind: each frame once
+    for (const QByteArray &line : index.split('\n')) {
+        PackArtefact artefact;
+        QByteArray field;
+        if (line.isEmpty())
+            continue;
+        QVERIFY(line.endsWith('\r') && parsePackIndexLine(line.chopped(1), artefact, field));
+        const bool patch = artefact.kind == PackArtefact::Patch;
+        found << QString::fromLatin1((patch ? "patch " : "zst ") + field);
+        const QString framePath = out + QStringLiteral("/v2/") + artefact.relativePath();
+        const QByteArray frame = readFile(framePath);
+        QCOMPARE(sha256Text(frame), artefact.sha256);
+        QCOMPARE(md5Text(frame), artefact.md5);
+        frameBytes[patch].insert(artefact.sha256, quint64(frame.size()));
+        // The zstd command itself gives the new file from the frame.
+        const QString path = QString::fromLatin1(field).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        QStringList zstd{QStringLiteral("-d"), QStringLiteral("-q"), QStringLiteral("-f"), framePath,
+                         QStringLiteral("-o"), tmp.filePath(QStringLiteral("decoded"))};
+        if (patch) {
+            const QByteArray base = readFile(rel1 + QLatin1Char('/') + path);
+            QCOMPARE(artefact.baseSize, quint64(base.size()));
+            QCOMPARE(artefact.baseMd5, md5Text(base));
+            QCOMPARE(artefact.baseSha256, sha256Text(base));
+            zstd << QStringLiteral("--patch-from") << rel1 + QLatin1Char('/') + path;
+        }
+        QCOMPARE(runLinuxTool(QStringLiteral("zstd"), zstd).exitCode, 0);
+        QCOMPARE(readFile(tmp.filePath(QStringLiteral("decoded"))), v2.value(path));
+    }
+    QCOMPARE(found, lines);
+    quint64 sums[2] = {0, 0};
+    for (int kind : {0, 1}) {
+        for (const quint64 size : qAsConst(frameBytes[kind]))
+            sums[kind] += size;
+    }
+    QVERIFY(QString::fromUtf8(run.out).endsWith(
+        QStringLiteral("Wrote %1 compressed copies (%2 bytes) and %3 patches (%4 bytes) in \"%5/v2/#pack\".\n")
+            .arg(frameBytes[0].size()).arg(sums[0]).arg(frameBytes[1].size()).arg(sums[1]).arg(out)));
+    const ToolRun verified = runPublish(verify);
+    QCOMPARE(QString::fromUtf8(verified.out), QStringLiteral("\"%1\": 5 files verified, %2no problem found.\n")
+                                                   .arg(out, signedRelease ? QStringLiteral("signed release 1, ") : QString()));
+    QCOMPARE(verified.exitCode, 0);
+}
+
 void TestPublish::helpDocumentsEveryOption()
 {
     const ToolRun run = runPublish({QStringLiteral("--help")});
@@ -420,7 +527,7 @@ void TestPublish::helpDocumentsEveryOption()
     QCOMPARE(run.err, QByteArray());
     for (const char *option : {"--version TEXT", "--folder NAME", "--optional", "--url URL", "--path-encoding NAME",
                                "--exclude GLOB", "--replace", "--verify", "--public-key FILE", "--sign SECRET_KEY",
-                               "UPDATER_SIGN_PASSWORD", "--sequence N", "--expires DAYS", "Exit codes",
+                               "UPDATER_SIGN_PASSWORD", "--sequence N", "--expires DAYS", "--delta-from DIR", "Exit codes",
                                "RELEASE_DIR OUT_DIR"}) {
         QVERIFY2(run.out.contains(option), option);
     }

@@ -6,6 +6,7 @@
 #include "update/filelist.h"
 #include "update/md5.h"
 #include "update/minisign.h"
+#include "update/packindex.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,7 +53,9 @@ void TestPublishedTree::verifyDetects_data()
     QTest::addColumn<QString>("damage");
     QTest::addColumn<bool>("signedTree");     // published with --sign, verified with --public-key
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("report");  // %OUT% stands for OUT_DIR, %KEY% for the key ID
+    QTest::addColumn<QStringList>("report");  // %OUT% stands for OUT_DIR, %KEY% for the key ID, %FRAME%
+                                              // for top.txt's compressed copy, %MD5%, %SHA% for its listed
+                                              // hashes, %NOWMD5%, %NOWSHA% for those it has after the damage
 
     const QString abc = QString::fromLatin1(md5Text("abc"));
     QTest::newRow("intact") << QString() << false << 0
@@ -78,6 +81,16 @@ void TestPublishedTree::verifyDetects_data()
                                     << QStringList{QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
     QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << false << 1
                                    << QStringList{QStringLiteral("\"%OUT%/update.ini\": cannot be read as INI")};
+    QTest::newRow("compressed copy changed")
+        << QStringLiteral("changeFrame") << false << 1
+        << QStringList{QStringLiteral("\"%FRAME%\": MD5 text %NOWMD5%, listed as %MD5%"),
+                       QStringLiteral("\"%FRAME%\": SHA-256 %NOWSHA%, listed as %SHA%")};
+    QTest::newRow("compressed copy missing") << QStringLiteral("removeFrame") << false << 1
+                                             << QStringList{QStringLiteral("\"%FRAME%\": missing")};
+    QTest::newRow("index changed")
+        << QStringLiteral("editIndex") << false << 1
+        << QStringList{QStringLiteral("\"%OUT%/v1/index.txt\": its SHA-256 differs from Version/Index of update.ini"),
+                       QStringLiteral("index.txt line 2: not a well-formed artefact line (the updater skips it)")};
 
     const QString abd = QString::fromLatin1(md5Text("abd"));
     const QString shaMismatch = QStringLiteral("\"data/abc.txt\": SHA-256 %1, listed as %2")
@@ -125,7 +138,7 @@ void TestPublishedTree::verifyDetects()
     const QString out = tmp.filePath(QStringLiteral("www"));
     QVERIFY(writeFile(rel + QStringLiteral("/data/abc.txt"), "abc"));
     QVERIFY(writeFile(rel + QStringLiteral("/data/big.bin"), patternBytes(1500000, 9)));
-    QVERIFY(writeFile(rel + QStringLiteral("/top.txt"), "top"));
+    QVERIFY(writeFile(rel + QStringLiteral("/top.txt"), QByteArray("top\n").repeated(2000)));  // compresses
     QStringList options{QStringLiteral("--folder"), QStringLiteral("v1")};
     const QString key = tmp.filePath(QStringLiteral("key.key"));
     if (signedTree) {
@@ -137,6 +150,11 @@ void TestPublishedTree::verifyDetects()
     const QString file = out + QStringLiteral("/v1/data/abc.txt");
     const QString listPath = out + QStringLiteral("/v1/md5.txt");
     QByteArray list = readFile(listPath);
+    const QString indexPath = out + QStringLiteral("/v1/index.txt");
+    PackArtefact copy;
+    QByteArray field;
+    QVERIFY(parsePackIndexLine(readFile(indexPath).split('\r').value(0), copy, field) && field == "top.txt");
+    const QString framePath = out + QStringLiteral("/v1/") + copy.relativePath();
     if (damage == QLatin1String("remove")) {
         QVERIFY(QFile::remove(file));
     } else if (damage == QLatin1String("changeByte")) {
@@ -156,6 +174,14 @@ void TestPublishedTree::verifyDetects()
         QVERIFY(writeFile(listPath, list));
     } else if (damage == QLatin1String("badLine")) {
         QVERIFY(writeFile(listPath, list + "a heading without fields\r\n"));
+    } else if (damage == QLatin1String("changeFrame")) {
+        QByteArray frame = readFile(framePath);
+        frame[frame.size() - 1] = char(frame.at(frame.size() - 1) ^ 1);
+        QVERIFY(writeFile(framePath, frame));
+    } else if (damage == QLatin1String("removeFrame")) {
+        QVERIFY(QFile::remove(framePath));
+    } else if (damage == QLatin1String("editIndex")) {
+        QVERIFY(writeFile(indexPath, readFile(indexPath) + "junk\r\n"));
     } else if (damage == QLatin1String("noDescriptor")) {
         QVERIFY(QFile::remove(out + QStringLiteral("/update.ini")));
     } else if (damage == QLatin1String("unsign")) {
@@ -202,9 +228,16 @@ void TestPublishedTree::verifyDetects()
     }
     const ToolRun run = runPublish(arguments);
     const QString keyId = minisignKeyId(tmp.filePath(QStringLiteral("key.pub")));
+    const QByteArray frame = readFile(framePath);
     QString expected;
-    for (const QString &line : qAsConst(report))
-        expected += QString(line).replace(QLatin1String("%OUT%"), out).replace(QLatin1String("%KEY%"), keyId) + '\n';
+    for (const QString &line : qAsConst(report)) {
+        expected += QString(line).replace(QLatin1String("%OUT%"), out).replace(QLatin1String("%KEY%"), keyId)
+                        .replace(QLatin1String("%FRAME%"), copy.relativePath())
+                        .replace(QLatin1String("%NOWMD5%"), QString::fromLatin1(md5Text(frame)))
+                        .replace(QLatin1String("%NOWSHA%"), QString::fromLatin1(sha256Text(frame)))
+                        .replace(QLatin1String("%MD5%"), QString::fromLatin1(copy.md5))
+                        .replace(QLatin1String("%SHA%"), QString::fromLatin1(copy.sha256)) + '\n';
+    }
     QCOMPARE(QString::fromUtf8(run.out), expected);
     QCOMPARE(run.exitCode, exitCode);
 }

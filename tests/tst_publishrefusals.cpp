@@ -137,6 +137,8 @@ void TestPublishRefusals::refusals_data()
     row("unsigned over a signed tree", none,
         QStringLiteral("\"%OUT%/update.ini.minisig\" exists: clients that hold update.pub would refuse an unsigned "
                        "update.ini; give --sign"), none, QStringLiteral("signedOut"));
+    row("earlier release not a folder", none, QStringLiteral("--delta-from \"%KEYS%/none\" is not a folder"),
+        {QStringLiteral("--delta-from"), QStringLiteral("%KEYS%/none")});
     QTest::newRow("every problem, in path order")
         << QStringList{QStringLiteral("z%.txt"), QStringLiteral("a#.txt")} << QString() << none
         << QStringList{QStringLiteral("\"a#.txt\": \"#\" would cut the download address short"),

@@ -65,6 +65,11 @@ bool readLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathFi
 
 } // namespace
 
+bool parsePackIndexLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathField)
+{
+    return readLine(line, artefact, pathField);
+}
+
 QString PackArtefact::relativePath() const
 {
     return PackFolder + QLatin1Char('/') + QString::fromLatin1(sha256) + QStringLiteral(".zst");

@@ -37,6 +37,9 @@ UpdateFileEntry frameEntry(const PackArtefact &artefact);
 /// md5.txt path field is pathField.
 QByteArray packIndexLine(const PackArtefact &artefact, const QByteArray &pathField);
 
+/// Reads one index line (without its line end). False when it is malformed.
+bool parsePackIndexLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathField);
+
 /// Reads index.txt against the list it belongs to: every well-formed line whose
 /// path field is that of a line of md5List adds its artefact to the entry of files
 /// that the field stands for (decoded with the local encoding, as the list is).
