@@ -7,32 +7,10 @@
 #include "download/cdownloadthread.h"
 
 #include "update/changedfiles.h"
-#include "update/md5.h"
 #include "update/packindex.h"
-#include "update/sha256.h"
 #include "update/zstdframe.h"
 
-#include <QCryptographicHash>
 #include <QFile>
-
-namespace {
-
-/// MD5 text and SHA-256 of a file in one pass; false when it cannot be read.
-bool fileHashes(const QString &path, QByteArray &md5Text, QByteArray &sha256Hex)
-{
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    Sha256 sha256;
-    if (!forEachFileChunk(path, [&](const char *data, qint64 size) {
-            md5.addData(data, static_cast<int>(size));
-            sha256.addData(data, size);
-        }))
-        return false;
-    md5Text = md5TextFromDigest(md5.result());
-    sha256Hex = sha256.hexResult();
-    return true;
-}
-
-} // namespace
 
 int CDownloadThread::usableRoute(int index, int route) const
 {

@@ -51,10 +51,8 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
     return files;
 }
 
-bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry)
+bool fileHashes(const QString &filePath, QByteArray &md5Text, QByteArray &sha256Hex)
 {
-    if (entry.sha256.isEmpty())
-        return fileMatchesMd5(filePath, entry.md5);
     QCryptographicHash md5(QCryptographicHash::Md5);
     Sha256 sha256;
     if (!forEachFileChunk(filePath, [&](const char *data, qint64 size) {
@@ -62,6 +60,17 @@ bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry)
             sha256.addData(data, size);
         }))
         return false;
+    md5Text = md5TextFromDigest(md5.result());
+    sha256Hex = sha256.hexResult();
+    return true;
+}
+
+bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry)
+{
+    if (entry.sha256.isEmpty())
+        return fileMatchesMd5(filePath, entry.md5);
+    QByteArray md5;
+    QByteArray sha256;
     // MD5 collisions can be made at will; only both together identify the file.
-    return md5TextFromDigest(md5.result()) == entry.md5 && sha256.hexResult() == entry.sha256;
+    return fileHashes(filePath, md5, sha256) && md5 == entry.md5 && sha256 == entry.sha256;
 }

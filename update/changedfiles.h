@@ -9,6 +9,10 @@
 /// hashed on disk, and an unreadable or different file is selected.
 UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root);
 
+/// The MD5 text and SHA-256 (lower-case hex) of a file, in one pass. False when
+/// it cannot be read.
+bool fileHashes(const QString &filePath, QByteArray &md5Text, QByteArray &sha256Hex);
+
 /// True when the file can be read and has the entry's MD5 text and, for an entry of
 /// a signed release, its SHA-256 too; both are computed in one pass.
 bool fileMatchesEntry(const QString &filePath, const UpdateFileEntry &entry);
