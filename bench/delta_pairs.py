@@ -36,6 +36,12 @@ def debian(pairs):
             for side, deb in zip(("old", "new"), pair):
                 subprocess.run(["dpkg-deb", "-x", deb, os.path.join(pairs, "debian-" + side)],
                                check=True)
+    # A release holds files: the packages' symbolic links are not published.
+    for side in ("old", "new"):
+        for folder, dirs, files in os.walk(os.path.join(pairs, "debian-" + side)):
+            for name in dirs + files:
+                if os.path.islink(os.path.join(folder, name)):
+                    os.remove(os.path.join(folder, name))
 
 
 def ways(out):
