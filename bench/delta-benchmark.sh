@@ -117,8 +117,8 @@ for pair in "${pairs[@]}"; do
             cat "$WORK/run.log" >&2
             exit 1
         fi
-        diff -r -q -x updater -x host.sh -x system.cfg -x update_md5.info -x '*.old' "$new" "$WORK/app" \
-            >/dev/null || { echo "$name $way: the installation differs from NEW" >&2; exit 1; }
+        python3 "$(dirname "$0")/delta_pairs.py" same "$new" "$WORK/app" \
+            || { echo "$name $way: the installation differs from NEW" >&2; exit 1; }
         sent=$(tail -n +"$from" "$LOG" | python3 "$(dirname "$0")/delta_pairs.py" sent)
         echo "$name $way $(time_figures "$WORK/time.txt") $sent" >> "$WORK/results.txt"
     done

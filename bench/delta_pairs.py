@@ -6,6 +6,7 @@
                                     v2, makes OUT_DIR/<way>/ for plain, zst and
                                     patch: a descriptor and a v2 that holds the
                                     version folder's files and that way's index
+  delta_pairs.py same NEW APP        exits 1 unless every file of NEW is in APP
   delta_pairs.py sent               sums the body bytes of nginx log lines on stdin
   delta_pairs.py report RESULTS     prints the table of the results file
 """
@@ -65,6 +66,18 @@ def ways(out):
         open(os.path.join(out, way, "update.ini"), "wb").write(b"\n".join(lines))
 
 
+def same(new, app):
+    # Every file of NEW, with its bytes, in the installation (which keeps files that
+    # NEW no longer has: the updater deletes nothing).
+    for folder, _, files in os.walk(new):
+        for name in files:
+            path = os.path.join(folder, name)
+            other = os.path.join(app, os.path.relpath(path, new))
+            if not os.path.isfile(other) or open(path, "rb").read() != open(other, "rb").read():
+                print("differs: " + os.path.relpath(path, new))
+                sys.exit(1)
+
+
 def sent():
     # combined format: ... "GET /x HTTP/1.1" 200 1234 "-" "agent"
     total = 0
@@ -102,6 +115,8 @@ if __name__ == "__main__":
         debian(sys.argv[2])
     elif command == "ways":
         ways(sys.argv[2])
+    elif command == "same":
+        same(sys.argv[2], sys.argv[3])
     elif command == "sent":
         sent()
     elif command == "report":
