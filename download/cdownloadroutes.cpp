@@ -6,17 +6,21 @@
 
 #include "download/cdownloadthread.h"
 
+#include "download/cdownloadpartial.h"
 #include "update/changedfiles.h"
 #include "update/packindex.h"
 #include "update/zstdframe.h"
 
+#include <QDir>
 #include <QFile>
+#include <QSet>
 
 int CDownloadThread::usableRoute(int index, int route) const
 {
     const UpdateFileEntry &entry = m_files.at(index);
     const QFileInfo installed(m_appDir.absoluteFilePath(entry.path));
-    const bool plainFile = installed.isFile() && !installed.isSymLink();
+    // A Windows shortcut (.lnk) is a file like any other.
+    bool plainFile = installed.isFile() && !(installed.isSymLink() && !installed.isShortcut());
     // The installed file is hashed once, and only when a patch's base has its size.
     bool hashed = false;
     QByteArray md5;
@@ -29,8 +33,10 @@ int CDownloadThread::usableRoute(int index, int route) const
             continue;
         if (!hashed) {
             hashed = true;
-            if (!fileHashes(installed.absoluteFilePath(), md5, sha256))
-                return entry.artefacts.size();
+            // Unreadable (held by another program): no patch, but the compressed copy.
+            plainFile = fileHashes(installed.absoluteFilePath(), md5, sha256);
+            if (!plainFile)
+                continue;
         }
         if (md5 == artefact.baseMd5 && sha256 == artefact.baseSha256)
             return route;
@@ -55,14 +61,21 @@ bool CDownloadThread::unpackFrame(int index)
     const QString framePath = m_cacheDir.absoluteFilePath(artefact.relativePath());
     // Beside the frame, where no listed file can lie.
     const QString unpacked = framePath + QStringLiteral(".out");
-    const QString base = artefact.kind == PackArtefact::Patch ? m_appDir.absoluteFilePath(entry.path)
-                                                             : QString();
-    // The base may have changed since it was matched: only the result's own check
+    // A patch is applied to a copy of the installed file: a mapped file that
+    // another program shortens under the decoder would end the process. The base
+    // may also have changed since it was matched: only the result's own check
     // counts, as for any body.
+    const bool patch = artefact.kind == PackArtefact::Patch;
+    const QString base = patch ? framePath + QStringLiteral(".base") : QString();
+    QFile::remove(base);
     QString error;
-    bool ok = decodeFrameFile(framePath, base, unpacked, entry.size, error)
+    bool ok = (!patch || (QFile::copy(m_appDir.absoluteFilePath(entry.path), base)
+                          && quint64(QFileInfo(base).size()) == artefact.baseSize))
+        && decodeFrameFile(framePath, base, unpacked, entry.size, error)
         && fileMatchesEntry(unpacked, entry);
     QFile::remove(framePath);
+    if (patch)
+        QFile::remove(base);
     if (ok) {
         // A stale file at the cached place stays until the new one is ready.
         const QString cachedPath = cachedInfo(index).absoluteFilePath();
@@ -73,6 +86,37 @@ bool CDownloadThread::unpackFrame(int index)
     if (!ok)
         QFile::remove(unpacked);
     return ok;
+}
+
+void CDownloadThread::keepFramesApart()
+{
+    QSet<QByteArray> taken;
+    for (UpdateFileEntry &entry : m_files) {
+        for (auto it = entry.artefacts.begin(); it != entry.artefacts.end();) {
+            if (taken.contains(it->sha256)) {
+                it = entry.artefacts.erase(it);
+            } else {
+                taken.insert(it->sha256);
+                ++it;
+            }
+        }
+    }
+    // Unpacked results and base copies lie beside their frames only while a file
+    // is unpacked; they have no record that would let a later run use them.
+    QDir frames(m_cacheDir.absoluteFilePath(PackFolder));
+    const QStringList leftovers = frames.entryList({QStringLiteral("*.out"), QStringLiteral("*.base")},
+                                                   QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &leftover : leftovers)
+        frames.remove(leftover);
+}
+
+void CDownloadThread::discardFrames(int index)
+{
+    for (const PackArtefact &artefact : m_files.at(index).artefacts) {
+        const UpdateFileEntry frame = frameEntry(artefact);
+        if (frame.size >= CDownloadPartial::MinimumKept)
+            CDownloadPartial(QFileInfo(m_cacheDir.absoluteFilePath(frame.path)), frame).discard();
+    }
 }
 
 QList<UpdateFileEntry> CDownloadThread::fetchableEntries() const

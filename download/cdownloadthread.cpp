@@ -63,6 +63,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
             downloadNext();
     }, Qt::QueuedConnection);
 
+    keepFramesApart();
     // Bodies kept for files that this update no longer fetches would stay forever.
     CDownloadPartial::removeStale(m_cacheDir, fetchableEntries());
     downloadNext();
@@ -264,6 +265,7 @@ void CDownloadThread::sendRequest(int index)
             takeNextRoute(index);
             return;
         }
+        discardFrames(index);
         emit downloadFinished(cached);
         // A receiver connected directly may have cancelled the run.
         if (stopRequested()) {

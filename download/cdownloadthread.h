@@ -82,6 +82,12 @@ private:
     /// Every entry the run may download: the listed ones and the frames of their
     /// artefacts (for what kept bodies to leave alone).
     QList<UpdateFileEntry> fetchableEntries() const;
+    /// Leaves a frame that several entries share (identical files) to the first of
+    /// them, so that no two transfers write one cached frame; removes what a run
+    /// killed while unpacking left in the cache.
+    void keepFramesApart();
+    /// Removes bytes kept of the entry's frames once its file lies in the cache.
+    void discardFrames(int index);
     /// Takes a transfer that has ended out of the ones in flight.
     void dropTransfer(int index);
 

@@ -1384,6 +1384,8 @@ void TestCDownloadThread::smallerRoutes_data()
     QTest::newRow("patch missing on the server") << "no patch" << QStringList{"patch", "zst"} << QString();
     QTest::newRow("base changed during the download") << "base changes" << QStringList{"patch", "zst"}
                                                       << QString();
+    // A sound frame of other bytes of the listed size: only the file's own check sees it.
+    QTest::newRow("patch giving other bytes") << "wrong output" << QStringList{"patch", "zst"} << QString();
     // Declares (and holds) more than the listed size: refused before decoding.
     QTest::newRow("compressed copy inflating past the listed size")
         << "bomb" << QStringList{"patch", "zst", "plain"} << QString();
@@ -1417,7 +1419,14 @@ void TestCDownloadThread::smallerRoutes()
     for (const QString &kind : {QStringLiteral("patch"), QStringLiteral("zst")}) {
         const bool patch = kind == QLatin1String("patch");
         QString error;
-        QVERIFY2(encodeFrameFile(work + QStringLiteral("new"), patch ? work + QStringLiteral("old") : QString(),
+        if (patch && situation == QLatin1String("wrong output")) {
+            QByteArray other = newBody;
+            other[10] = char(other.at(10) + 1);
+            QVERIFY(writeFile(work + QStringLiteral("other"), other));
+        }
+        const QString source = patch && situation == QLatin1String("wrong output") ? QStringLiteral("other")
+                                                                                   : QStringLiteral("new");
+        QVERIFY2(encodeFrameFile(work + source, patch ? work + QStringLiteral("old") : QString(),
                                  work + kind, 3, error), qPrintable(error));
         const QByteArray frame = readFile(work + kind);
         PackArtefact artefact;

@@ -9,6 +9,9 @@ const QString PackIndexKey = QStringLiteral("Version/Index");
 
 namespace {
 
+// Patches from this many earlier versions of one file are looked at, at most.
+constexpr int MaxPatchesPerFile = 4;
+
 bool isLowerHex(const QByteArray &text, int length)
 {
     if (text.size() != length)
@@ -97,34 +100,55 @@ QByteArray packIndexLine(const PackArtefact &artefact, const QByteArray &pathFie
 
 void attachPackIndex(const QByteArray &md5List, const QByteArray &index, UpdateFileMap &files)
 {
-    // Path fields of the list, mapped to the entries they became: the index names
-    // files by the very bytes of the list, whatever their encoding.
+    // Lines are looked at in place: the list and the index may each be tens of
+    // megabytes, of which only the lines of the few changed files are kept.
+    const auto forEachLine = [](const QByteArray &text, const auto &take) {
+        for (int start = 0; start < text.size();) {
+            int end = text.indexOf('\n', start);
+            if (end < 0)
+                end = text.size();
+            int length = end - start;
+            if (length > 0 && text.at(end - 1) == '\r')
+                --length;
+            take(QByteArray::fromRawData(text.constData() + start, length));
+            start = end + 1;
+        }
+    };
+    // Path fields of the list whose entries are in files: the index names files
+    // by the very bytes of the list, whatever their encoding.
     QHash<QByteArray, QString> listed;
     QTextCodec *codec = QTextCodec::codecForLocale();
-    for (QByteArray line : md5List.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() == 3)
-            listed.insert(fields.at(2), fileListPath(fields.at(2), codec));
-    }
-    for (QByteArray line : index.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
+    forEachLine(md5List, [&](const QByteArray &line) {
+        const int tab = line.lastIndexOf('\t');
+        if (tab < 0 || line.count('\t') != 2)
+            return;
+        const QByteArray field(line.constData() + tab + 1, line.size() - tab - 1);
+        const QString path = fileListPath(field, codec);
+        if (files.contains(path))
+            listed.insert(field, path);
+    });
+    forEachLine(index, [&](const QByteArray &line) {
         PackArtefact artefact;
         QByteArray field;
         if (!readLine(line, artefact, field))
-            continue;
+            return;
         const auto path = listed.constFind(field);
         if (path == listed.cend())
-            continue;
-        const auto entry = files.find(*path);
-        if (entry == files.end())
-            continue;
+            return;
+        QList<PackArtefact> &artefacts = files[*path].artefacts;
+        // A few ways per file are plenty; a hostile index must not turn one file
+        // into thousands of requests.
+        int patches = 0;
+        for (const PackArtefact &known : qAsConst(artefacts)) {
+            if (known.sha256 == artefact.sha256
+                || (known.kind == PackArtefact::Compressed && artefact.kind == PackArtefact::Compressed))
+                return;
+            patches += known.kind == PackArtefact::Patch;
+        }
         // A patch is tried before the compressed copy: it is the smaller one.
-        if (artefact.kind == PackArtefact::Patch)
-            entry->artefacts.prepend(artefact);
-        else
-            entry->artefacts.append(artefact);
-    }
+        if (artefact.kind == PackArtefact::Patch && patches < MaxPatchesPerFile)
+            artefacts.insert(patches, artefact);
+        else if (artefact.kind == PackArtefact::Compressed)
+            artefacts.append(artefact);
+    });
 }
