@@ -112,7 +112,8 @@ for pair in "${pairs[@]}"; do
         sync
         /usr/bin/time -v -o "$WORK/time.txt" env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console \
             > "$WORK/run.log" 2>&1 || true
-        if ! grep -qxF '{"errormsg":"","success":true,"update":true}' "$WORK/run.log"; then
+        if [ "$(head -c 44 "$WORK/run.log")" != '{"errormsg":"","success":true,"update":true}' ] \
+           || grep -qF '"success":false' "$WORK/run.log"; then
             echo "$name $way: no installed update" >&2
             cat "$WORK/run.log" >&2
             exit 1

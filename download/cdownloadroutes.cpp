@@ -67,7 +67,8 @@ bool CDownloadThread::unpackFrame(int index)
     // counts, as for any body.
     const bool patch = artefact.kind == PackArtefact::Patch;
     const QString base = patch ? framePath + QStringLiteral(".base") : QString();
-    QFile::remove(base);
+    if (patch)
+        QFile::remove(base);
     QString error;
     bool ok = (!patch || (QFile::copy(m_appDir.absoluteFilePath(entry.path), base)
                           && quint64(QFileInfo(base).size()) == artefact.baseSize))
