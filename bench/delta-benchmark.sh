@@ -111,11 +111,11 @@ for pair in "${pairs[@]}"; do
         from=$(($(wc -l < "$LOG") + 1))
         sync
         /usr/bin/time -v -o "$WORK/time.txt" env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console \
-            > "$WORK/run.log" 2>&1 || true
+            > "$WORK/run.log" 2> "$WORK/run.err" || true
         if [ "$(head -c 44 "$WORK/run.log")" != '{"errormsg":"","success":true,"update":true}' ] \
            || grep -qF '"success":false' "$WORK/run.log"; then
             echo "$name $way: no installed update" >&2
-            cat "$WORK/run.log" >&2
+            cat "$WORK/run.log" "$WORK/run.err" >&2
             exit 1
         fi
         python3 "$(dirname "$0")/delta_pairs.py" same "$new" "$WORK/app" \
