@@ -18,13 +18,6 @@ bool existsOrLink(const QFileInfo &info)
     return info.exists() || info.isSymLink();
 }
 
-// A symbolic link; a Windows shortcut (.lnk), which Qt 5 also reports as a link,
-// is an ordinary file.
-bool isLink(const QFileInfo &info)
-{
-    return info.isSymLink() && !info.isShortcut();
-}
-
 // Windows refuses to delete a read-only file, and an ".old" left by an earlier
 // update may be one (it was a read-only installed file); a second try after
 // making it writable takes it.

@@ -19,8 +19,7 @@ int CDownloadThread::usableRoute(int index, int route) const
 {
     const UpdateFileEntry &entry = m_files.at(index);
     const QFileInfo installed(m_appDir.absoluteFilePath(entry.path));
-    // A Windows shortcut (.lnk) is a file like any other.
-    bool plainFile = installed.isFile() && !(installed.isSymLink() && !installed.isShortcut());
+    bool plainFile = installed.isFile() && !isLink(installed);
     // The installed file is hashed once, and only when a patch's base has its size.
     bool hashed = false;
     QByteArray md5;

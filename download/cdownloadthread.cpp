@@ -15,14 +15,14 @@ namespace {
 // 4 KiB/s from two windows on (see CDownloadTransfer); tests shorten it.
 constexpr int DefaultTransferTimeoutMs = 30 * 1000;
 
-// A symbolic link is not a regular file, whatever it points to; a Windows
-// shortcut (.lnk), which Qt 5 also reports as a link, is an ordinary file.
-bool isLink(const QFileInfo &info)
-{
-    return info.isSymLink() && !info.isShortcut();
-}
 
 } // namespace
+
+bool CDownloadThread::isLink(const QFileInfo &info)
+{
+    // A Windows shortcut (.lnk), which Qt 5 also reports as a link, is an ordinary file.
+    return info.isSymLink() && !info.isShortcut();
+}
 
 CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
                                  QList<UpdateFileEntry> files, QObject *parent, int connections)

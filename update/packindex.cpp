@@ -37,7 +37,9 @@ bool readSize(const QByteArray &text, quint64 &size)
     return ok;
 }
 
-bool readLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathField)
+} // namespace
+
+bool parsePackIndexLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathField)
 {
     const QList<QByteArray> fields = line.split('\t');
     if (fields.size() != 8)
@@ -64,13 +66,6 @@ bool readLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathFi
     }
     pathField = fields.at(7);
     return !pathField.isEmpty();
-}
-
-} // namespace
-
-bool parsePackIndexLine(const QByteArray &line, PackArtefact &artefact, QByteArray &pathField)
-{
-    return readLine(line, artefact, pathField);
 }
 
 QString PackArtefact::relativePath() const
@@ -130,7 +125,7 @@ void attachPackIndex(const QByteArray &md5List, const QByteArray &index, UpdateF
     forEachLine(index, [&](const QByteArray &line) {
         PackArtefact artefact;
         QByteArray field;
-        if (!readLine(line, artefact, field))
+        if (!parsePackIndexLine(line, artefact, field))
             return;
         const auto path = listed.constFind(field);
         if (path == listed.cend())
