@@ -278,9 +278,9 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         // Plain concatenation: no separator before the folder, and the list address
         // keeps its doubled slash. Servers are published for exactly these addresses.
         result.baseUrl = values.updateUrl + folder + QLatin1Char('/');
+        indexHash = descriptor.value(PackIndexKey).toString().toLatin1();
         // Unsigned, the group is only a hint: the sequence to begin the floor with
         // should this run install update.pub.
-        indexHash = descriptor.value(PackIndexKey).toString().toLatin1();
         if (!readReleaseGroup(descriptor, release)) {
             if (signedMode)
                 return retryableError(values, QObject::tr("升级描述文件签名无效"));

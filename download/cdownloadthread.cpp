@@ -15,7 +15,6 @@ namespace {
 // 4 KiB/s from two windows on (see CDownloadTransfer); tests shorten it.
 constexpr int DefaultTransferTimeoutMs = 30 * 1000;
 
-
 } // namespace
 
 bool CDownloadThread::isLink(const QFileInfo &info)
