@@ -6,7 +6,7 @@
 # For each release pair (OLD, NEW), laid out like installations: publishes OLD, then
 # NEW with --delta-from OLD's published folder (the publisher's wall time and peak
 # RSS are measured), and updates an installation of OLD to NEW through nginx on
-# 127.0.0.1 three ways, each timed (wall time and peak RSS of "updater console"):
+# 127.0.0.1 three ways, each timed (wall time, peak RSS and peak anonymous memory of "updater console"):
 #   plain    update.ini without Version/Index: every changed file whole, as before
 #   zst      an index of the compressed copies only
 #   patch    the full index: patches from OLD where they are smaller
@@ -22,7 +22,7 @@
 #              sources: a script-and-resource release)
 # Targets on an application pair of at least 50 MB changed: patch <= 10 % of the
 # plain bytes, zst <= 25 %; on loopback the patch run no slower than the plain one.
-# Needs nginx, git, cmake, ninja, dpkg-deb, python3 and GNU time.
+# Needs nginx, git, cmake, ninja, dpkg-deb, and python3.
 
 set -euo pipefail
 . "$(dirname "$0")/nginx.sh"
@@ -35,7 +35,7 @@ UPDATER=$BUILD/updater
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 OLD_REV=${OLD_REV:-HEAD~25}
 NEW_REV=${NEW_REV:-HEAD}
-require_tools "$PUBLISH" "$UPDATER" "$NGINX" /usr/bin/time python3 git
+require_tools "$PUBLISH" "$UPDATER" "$NGINX" python3 git
 
 make_work delta-bench
 cleanup() {
@@ -77,6 +77,11 @@ else
     done
 fi
 
+# measure OUT COMMAND...: wall time, peak RSS and peak anonymous memory into OUT.
+measure() {
+    python3 "$(dirname "$0")/delta_pairs.py" measure "$@"
+}
+
 mkdir -p "$WORK/www" "$WORK/nginx/logs"
 LOG=$WORK/nginx/logs/access.log
 NGINX_SERVER_EXTRA="access_log $LOG;"
@@ -94,9 +99,9 @@ for pair in "${pairs[@]}"; do
     name=${name%-old}
     out=$WORK/www/p$n
     "$PUBLISH" --folder v1 "$old" "$out" >/dev/null
-    /usr/bin/time -v -o "$WORK/time.txt" "$PUBLISH" --folder v2 --delta-from "$out/v1" "$new" "$out" \
+    measure "$WORK/time.txt" "$PUBLISH" --folder v2 --delta-from "$out/v1" "$new" "$out" \
         > "$WORK/publish.log" 2>&1 || { cat "$WORK/publish.log" >&2; exit 1; }
-    echo "$name publish $(time_figures "$WORK/time.txt") 0" >> "$WORK/results.txt"
+    echo "$name publish $(cat "$WORK/time.txt") 0" >> "$WORK/results.txt"
     python3 "$(dirname "$0")/delta_pairs.py" ways "$out"
     chmod -R a+rX "$WORK/www"
     for way in plain zst patch; do
@@ -110,7 +115,7 @@ for pair in "${pairs[@]}"; do
             > "$WORK/app/system.cfg"
         from=$(($(wc -l < "$LOG") + 1))
         sync
-        /usr/bin/time -v -o "$WORK/time.txt" env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console \
+        measure "$WORK/time.txt" env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console \
             > "$WORK/run.log" 2> "$WORK/run.err" || true
         if [ "$(head -c 44 "$WORK/run.log")" != '{"errormsg":"","success":true,"update":true}' ] \
            || grep -qF '"success":false' "$WORK/run.log"; then
@@ -121,7 +126,7 @@ for pair in "${pairs[@]}"; do
         python3 "$(dirname "$0")/delta_pairs.py" same "$new" "$WORK/app" \
             || { echo "$name $way: the installation differs from NEW" >&2; exit 1; }
         sent=$(tail -n +"$from" "$LOG" | python3 "$(dirname "$0")/delta_pairs.py" sent)
-        echo "$name $way $(time_figures "$WORK/time.txt") $sent" >> "$WORK/results.txt"
+        echo "$name $way $(cat "$WORK/time.txt") $sent" >> "$WORK/results.txt"
     done
 done
 python3 "$(dirname "$0")/delta_pairs.py" report "$WORK/results.txt"

@@ -8,6 +8,7 @@
                                     version folder's files and that way's index
   delta_pairs.py same NEW APP        exits 1 unless every file of NEW is in APP
   delta_pairs.py sent               sums the body bytes of nginx log lines on stdin
+  delta_pairs.py measure OUT CMD... runs CMD; its wall time and peak memory to OUT
   delta_pairs.py report RESULTS     prints the table of the results file
 """
 import collections
@@ -15,8 +16,10 @@ import functools
 import glob
 import hashlib
 import os
+import resource
 import subprocess
 import sys
+import time
 
 
 def debian(pairs):
@@ -95,23 +98,47 @@ def sent():
     print(total)
 
 
+def measure(out, command):
+    """Runs command; writes its wall time (s), peak RSS (KiB, file mappings included)
+    and peak anonymous memory (KiB, sampled every 5 ms from /proc) to out. Exits with
+    the command's status."""
+    start = time.monotonic()
+    child = subprocess.Popen(command)
+    anon = 0
+    while child.poll() is None:
+        try:
+            with open("/proc/%d/status" % child.pid) as status:
+                for line in status:
+                    if line.startswith("RssAnon:"):
+                        anon = max(anon, int(line.split()[1]))
+        except OSError:
+            pass
+        time.sleep(0.005)
+    wall = time.monotonic() - start
+    rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    with open(out, "w") as f:
+        f.write("%.3f %d %d\n" % (wall, rss, anon))
+    sys.exit(child.returncode)
+
+
 def report(path):
     rows = collections.OrderedDict()
     for line in open(path):
-        name, way, wall, rss, bytes_sent = line.split()
-        rows.setdefault(name, {})[way] = (float(wall), int(rss), int(bytes_sent))
+        name, way, wall, rss, anon, bytes_sent = line.split()
+        rows.setdefault(name, {})[way] = (float(wall), int(rss), int(anon), int(bytes_sent))
     print()
-    print("%-10s %-8s %13s %8s %9s %10s" % ("pair", "way", "bytes sent", "% plain", "wall (s)",
-                                             "peak MiB"))
+    print("%-10s %-8s %13s %8s %9s %9s %9s" % ("pair", "way", "bytes sent", "% plain", "wall (s)",
+                                               "peak MiB", "anon MiB"))
     for name, ways_ in rows.items():
-        plain = ways_["plain"][2] or 1
+        plain = ways_["plain"][3] or 1
         for way in ("plain", "zst", "patch", "publish"):
-            wall, rss, bytes_sent = ways_[way]
+            wall, rss, anon, bytes_sent = ways_[way]
             if way == "publish":
-                print("%-10s %-8s %13s %8s %9.2f %10.1f" % (name, "publish", "-", "", wall, rss / 1024))
+                print("%-10s %-8s %13s %8s %9.2f %9.1f %9.1f" % (name, "publish", "-", "", wall, rss / 1024,
+                                                               anon / 1024))
             else:
-                print("%-10s %-8s %13d %8.1f %9.2f %10.1f"
-                      % (name, way, bytes_sent, 100.0 * bytes_sent / plain, wall, rss / 1024))
+                print("%-10s %-8s %13d %8.1f %9.2f %9.1f %9.1f"
+                      % (name, way, bytes_sent, 100.0 * bytes_sent / plain, wall, rss / 1024, anon / 1024))
 
 
 if __name__ == "__main__":
@@ -124,5 +151,7 @@ if __name__ == "__main__":
         same(sys.argv[2], sys.argv[3])
     elif command == "sent":
         sent()
+    elif command == "measure":
+        measure(sys.argv[2], sys.argv[3:])
     elif command == "report":
         report(sys.argv[2])

@@ -7,9 +7,9 @@
 #include "download/cdownloadthread.h"
 
 #include "download/cdownloadpartial.h"
+#include "download/frameunpacker.h"
 #include "update/changedfiles.h"
 #include "update/packindex.h"
-#include "update/zstdframe.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,25 +19,35 @@ int CDownloadThread::usableRoute(int index, int route) const
 {
     const UpdateFileEntry &entry = m_files.at(index);
     const QFileInfo installed(m_appDir.absoluteFilePath(entry.path));
-    bool plainFile = installed.isFile() && !isLink(installed);
-    // The installed file is hashed once, and only when a patch's base has its size.
+    const bool plainFile = installed.isFile() && !isLink(installed);
+    const auto baseSized = [&](const PackArtefact &artefact) {
+        return artefact.kind == PackArtefact::Patch && plainFile && quint64(installed.size()) == artefact.baseSize;
+    };
+    int candidates = 0;
+    for (int later = route; later < entry.artefacts.size(); ++later)
+        candidates += baseSized(entry.artefacts.at(later)) ? 1 : 0;
+    // The installed file is hashed only to choose between patches from bases of
+    // one size. A single candidate is taken on its size: the unpacked result is
+    // checked anyway, and a base that differs only costs the patch's bytes before
+    // the compressed copy is taken.
     bool hashed = false;
+    bool readable = false;
     QByteArray md5;
     QByteArray sha256;
     for (; route < entry.artefacts.size(); ++route) {
         const PackArtefact &artefact = entry.artefacts.at(route);
         if (artefact.kind == PackArtefact::Compressed)
             return route;
-        if (!plainFile || quint64(installed.size()) != artefact.baseSize)
+        if (!baseSized(artefact))
             continue;
+        if (candidates < 2)
+            return route;
         if (!hashed) {
             hashed = true;
             // Unreadable (held by another program): no patch, but the compressed copy.
-            plainFile = fileHashes(installed.absoluteFilePath(), md5, sha256);
-            if (!plainFile)
-                continue;
+            readable = fileHashes(installed.absoluteFilePath(), md5, sha256);
         }
-        if (md5 == artefact.baseMd5 && sha256 == artefact.baseSha256)
+        if (readable && md5 == artefact.baseMd5 && sha256 == artefact.baseSha256)
             return route;
     }
     return entry.artefacts.size();
@@ -53,39 +63,31 @@ void CDownloadThread::takeNextRoute(int index)
     sendRequest(index);
 }
 
-bool CDownloadThread::unpackFrame(int index)
+void CDownloadThread::startUnpacking(int index)
 {
     const UpdateFileEntry &entry = m_files.at(index);
     const PackArtefact &artefact = entry.artefacts.at(m_route[std::size_t(index)]);
-    const QString framePath = m_cacheDir.absoluteFilePath(artefact.relativePath());
-    // Beside the frame, where no listed file can lie.
-    const QString unpacked = framePath + QStringLiteral(".out");
-    // A patch is applied to a copy of the installed file: a mapped file that
-    // another program shortens under the decoder would end the process. The base
-    // may also have changed since it was matched: only the result's own check
-    // counts, as for any body.
-    const bool patch = artefact.kind == PackArtefact::Patch;
-    const QString base = patch ? framePath + QStringLiteral(".base") : QString();
-    if (patch)
-        QFile::remove(base);
-    QString error;
-    bool ok = (!patch || (QFile::copy(m_appDir.absoluteFilePath(entry.path), base)
-                          && quint64(QFileInfo(base).size()) == artefact.baseSize))
-        && decodeFrameFile(framePath, base, unpacked, entry.size, error)
-        && fileMatchesEntry(unpacked, entry);
-    QFile::remove(framePath);
-    if (patch)
-        QFile::remove(base);
-    if (ok) {
-        // A stale file at the cached place stays until the new one is ready.
-        const QString cachedPath = cachedInfo(index).absoluteFilePath();
-        const QFileInfo current(cachedPath);
-        ok = (!(current.exists() || current.isSymLink()) || QFile::remove(cachedPath))
-            && QFile::rename(unpacked, cachedPath);
-    }
-    if (!ok)
-        QFile::remove(unpacked);
-    return ok;
+    const FrameUnpacker unpacker(m_cacheDir.absoluteFilePath(artefact.relativePath()),
+                                 artefact.kind == PackArtefact::Patch ? m_appDir.absoluteFilePath(entry.path)
+                                                                      : QString(),
+                                 cachedInfo(index).absoluteFilePath(), entry);
+    ++m_unpacking;
+    // Decoding and hashing a large file takes a while: on the event loop's thread it
+    // would hold up every other transfer, and the dialog too. Waiting frames are
+    // taken largest first, as the largest holds up the installation longest.
+    const int priority = int(qMin<quint64>(entry.size >> 20, quint64(INT_MAX)));
+    m_unpackers.start([this, index, unpacker] {
+        const bool ok = unpacker.run([this] { return stopRequested(); });
+        QMetaObject::invokeMethod(this, [this, index, ok] {
+            --m_unpacking;
+            if (stopRequested())
+                stop();
+            else if (ok)
+                fileArrived(index);
+            else
+                takeNextRoute(index);
+        }, Qt::QueuedConnection);
+    }, priority);
 }
 
 void CDownloadThread::keepFramesApart()
@@ -104,7 +106,8 @@ void CDownloadThread::keepFramesApart()
     // Unpacked results and base copies lie beside their frames only while a file
     // is unpacked; they have no record that would let a later run use them.
     QDir frames(m_cacheDir.absoluteFilePath(PackFolder));
-    const QStringList leftovers = frames.entryList({QStringLiteral("*.out"), QStringLiteral("*.base")},
+    const QStringList leftovers = frames.entryList({FrameUnpacker::outputPath(QStringLiteral("*")),
+                                                    FrameUnpacker::baseCopyPath(QStringLiteral("*"))},
                                                    QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &leftover : leftovers)
         frames.remove(leftover);

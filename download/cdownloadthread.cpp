@@ -77,6 +77,8 @@ CDownloadThread::~CDownloadThread()
     wait();
     // Their destructors abort the requests; no event loop may run to delete them later.
     m_transfers.clear();
+    // An unpacking job sees the stop and ends soon; what it posts dies with us.
+    m_unpackers.waitForDone();
 }
 
 bool CDownloadThread::isSuccess() const
@@ -145,7 +147,7 @@ void CDownloadThread::downloadNext()
             return;
     }
     // Installation starts only when every listed file lies verified in the cache.
-    if (m_next >= m_files.size() && m_transfers.empty())
+    if (m_next >= m_files.size() && m_transfers.empty() && m_unpacking == 0)
         install();
 }
 
@@ -258,22 +260,29 @@ void CDownloadThread::sendRequest(int index)
         connect(transfer, &CDownloadTransfer::failed, this,
                 [this, transfer](const QString &message) { fail(transfer->cached(), message); });
     }
-    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, cached, frame] {
+    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, frame] {
         dropTransfer(index);
-        if (frame && !unpackFrame(index)) {
-            takeNextRoute(index);
+        if (!frame) {
+            fileArrived(index);
             return;
         }
-        discardFrames(index);
-        emit downloadFinished(cached);
-        // A receiver connected directly may have cancelled the run.
-        if (stopRequested()) {
-            stop();
-            return;
-        }
+        // The connection goes on to the next file while this one is unpacked.
+        startUnpacking(index);
         downloadNext();
     });
     transfer->start();
+}
+
+void CDownloadThread::fileArrived(int index)
+{
+    discardFrames(index);
+    emit downloadFinished(cachedInfo(index));
+    // A receiver connected directly may have cancelled the run.
+    if (stopRequested()) {
+        stop();
+        return;
+    }
+    downloadNext();
 }
 
 void CDownloadThread::dropTransfer(int index)

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QThreadPool>
 
 #include <atomic>
 #include <cstdint>
@@ -75,10 +76,12 @@ private:
     int usableRoute(int index, int route) const;
     /// The route of the entry at index failed: the next one is taken.
     void takeNextRoute(int index);
-    /// Turns the downloaded frame of the entry's route into its cached file and
-    /// checks it like a downloaded body. False, with nothing left behind, when the
-    /// frame does not give the listed file.
-    bool unpackFrame(int index);
+    /// Turns the downloaded frame of the entry's route into its cached file, checked
+    /// like a downloaded body, on a thread of m_unpackers; then the file has
+    /// arrived, or the entry takes its next route.
+    void startUnpacking(int index);
+    /// The file of the entry at index lies verified in the cache.
+    void fileArrived(int index);
     /// Every entry the run may download: the listed ones and the frames of their
     /// artefacts (for what kept bodies to leave alone).
     QList<UpdateFileEntry> fetchableEntries() const;
@@ -145,4 +148,6 @@ private:
     std::vector<int> m_route;
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
     std::unique_ptr<QTemporaryDir> m_staging;      ///< while installing: see stageAndCheck()
+    QThreadPool m_unpackers;                       ///< see startUnpacking()
+    int m_unpacking = 0;                           ///< frames being unpacked
 };

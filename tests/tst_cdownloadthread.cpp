@@ -1379,8 +1379,11 @@ void TestCDownloadThread::smallerRoutes_data()
 
     const QString network = QStringLiteral("下载更新文件f.bin网络错误");
     QTest::newRow("patch from the installed file") << "" << QStringList{"patch"} << QString();
-    QTest::newRow("installed file is no base: compressed copy") << "other installed" << QStringList{"zst"}
-                                                                << QString();
+    QTest::newRow("installed file of another size: compressed copy") << "other size" << QStringList{"zst"}
+                                                                     << QString();
+    // Taken on its size alone; the result's check sends it on to the compressed copy.
+    QTest::newRow("installed file of the base's size, other bytes")
+        << "other bytes" << QStringList{"patch", "zst"} << QString();
     QTest::newRow("patch missing on the server") << "no patch" << QStringList{"patch", "zst"} << QString();
     QTest::newRow("base changed during the download") << "base changes" << QStringList{"patch", "zst"}
                                                       << QString();
@@ -1450,8 +1453,9 @@ void TestCDownloadThread::smallerRoutes()
     }
     if (situation != QLatin1String("all missing") && !resume)
         m_server->setRoute("/pub/f.bin", TestHttpServer::ok(newBody));
+    const int otherSize = oldBody.size() + (situation == QLatin1String("other size") ? 1 : 0);
     QVERIFY(writeFile(appPath(QStringLiteral("f.bin")),
-                      situation == QLatin1String("other installed") ? patterned(oldBody.size(), 'x') : oldBody));
+                      situation.startsWith(QLatin1String("other ")) ? patterned(otherSize, 'x') : oldBody));
 
     if (situation == QLatin1String("base changes")) {
         // While the patch is on its way, before the server answers.

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+// The decoder's stable output buffer is one of zstd's experimental parameters.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <memory>
@@ -94,7 +96,7 @@ int patchWindowLog(quint64 largest)
 } // namespace
 
 bool decodeFrameFile(const QString &framePath, const QString &basePath, const QString &outputPath,
-                     quint64 outputSize, QString &errorText)
+                     quint64 outputSize, QString &errorText, const DecodedBytes &decoded)
 {
     MappedInput frame;
     MappedInput base;
@@ -112,25 +114,44 @@ bool decodeFrameFile(const QString &framePath, const QString &basePath, const QS
     if (!output.open(outputPath, outputSize, errorText))
         return false;
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context(ZSTD_createDCtx());
-    if (!context) {
+    ZSTD_DCtx *dctx = context.get();
+    const auto failed = [&](const QString &text) {
         output.finish(0);
-        errorText = QStringLiteral("%1: out of memory").arg(framePath);
+        errorText = QStringLiteral("%1: %2").arg(framePath, text);
         return false;
-    }
-    std::size_t result = 0;
-    if (!basePath.isEmpty())
-        result = ZSTD_DCtx_refPrefix(context.get(), base.data(), std::size_t(base.size()));
-    // Decoded in one call into the mapped output, which is the window itself: no
-    // window buffer is allocated however large the frame's window is.
+    };
+    if (!dctx)
+        return failed(QStringLiteral("out of memory"));
+    // The mapped output is the window itself (a stable output buffer): no window
+    // buffer is allocated, so a patch may use zstd's largest window at no cost.
+    std::size_t result = ZSTD_DCtx_setParameter(dctx, ZSTD_d_stableOutBuffer, 1);
     if (!ZSTD_isError(result))
-        result = ZSTD_decompressDCtx(context.get(), output.data(), std::size_t(outputSize), frame.data(), frameSize);
-    if (ZSTD_isError(result) || result != outputSize) {
-        output.finish(0);
-        errorText = QStringLiteral("%1: %2").arg(framePath, QString::fromLatin1(ZSTD_isError(result)
-                                                                              ? ZSTD_getErrorName(result)
-                                                                              : "short output"));
-        return false;
+        result = ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
+    if (!ZSTD_isError(result) && !basePath.isEmpty())
+        result = ZSTD_DCtx_refPrefix(dctx, base.data(), std::size_t(base.size()));
+    ZSTD_outBuffer out{output.data(), std::size_t(outputSize), 0};
+    ZSTD_inBuffer in{frame.data(), 0, 0};
+    // Fed in slices, so that whoever takes the decoded bytes (hashes, say) reads
+    // them while they are still in the processor's cache, and may stop the work.
+    constexpr std::size_t Slice = 64 * 1024;
+    while (!ZSTD_isError(result) && in.size < frameSize) {
+        in.size = qMin(frameSize, in.size + Slice);
+        const std::size_t before = out.pos;
+        while (in.pos < in.size && !ZSTD_isError(result)) {
+            const std::size_t taken = in.pos;
+            const std::size_t written = out.pos;
+            result = ZSTD_decompressStream(dctx, &out, &in);
+            // The output is full and the frame says there is more.
+            if (!ZSTD_isError(result) && in.pos == taken && out.pos == written)
+                return failed(QStringLiteral("decodes past %1 bytes").arg(outputSize));
+        }
+        if (!ZSTD_isError(result) && out.pos > before && decoded
+            && !decoded(static_cast<const char *>(out.dst) + before, qint64(out.pos - before)))
+            return failed(QStringLiteral("stopped"));
     }
+    // 0 once the frame is complete, its checksum included.
+    if (ZSTD_isError(result) || result != 0 || out.pos != outputSize)
+        return failed(QString::fromLatin1(ZSTD_isError(result) ? ZSTD_getErrorName(result) : "short output"));
     if (!output.finish(outputSize)) {
         errorText = QStringLiteral("%1: %2").arg(outputPath, output.errorString());
         return false;
