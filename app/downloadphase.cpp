@@ -84,7 +84,7 @@ AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &ch
     // QMap::values() is in ascending key order, the order the files are fetched in.
     auto worker = std::make_unique<CDownloadThread>(check.baseUrl, values.cacheDir,
                                                     values.rootDir, check.changed.values(),
-                                                    nullptr, values.connections);
+                                                    nullptr, values.connections, values.proxy);
     waitForWorker(worker.get(), silent);
     QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
 

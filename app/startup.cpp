@@ -4,6 +4,7 @@
 #include "app/instanceguard.h"
 #include "app/reporting.h"
 #include "app/updaterun.h"
+#include "download/proxychoice.h"
 #include "ui/cupdateerror.h"
 
 #include <QApplication>
@@ -12,6 +13,8 @@
 #include <QNetworkAccessManager>
 #include <QSettings>
 #include <QUrl>
+
+#include <memory>
 
 namespace {
 
@@ -80,6 +83,7 @@ RunValues readConfiguration(const QString &exeDir, const QStringList &arguments,
     bool ok = false;
     const int connections = settings.value(QStringLiteral("Connections")).toString().trimmed().toInt(&ok);
     values.connections = ok && connections >= 1 && connections <= 16 ? connections : 6;
+    values.proxy = settings.value(QStringLiteral("Proxy")).toString();
     values.consoleMode =
         firstArgument(arguments).compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
     return values;
@@ -121,6 +125,14 @@ int startUpdater(const QString &exeDir, const QStringList &arguments,
         return endWithConfigurationError(values, QObject::tr("配置错误"),
                                          QObject::tr("升级地址不合法:%1").arg(values.updateUrl));
     }
+
+    auto proxies = std::make_unique<ProxyChoice>(values.proxy);
+    if (!proxies->isValid()) {
+        return endWithConfigurationError(values, QObject::tr("配置错误"),
+                                         QObject::tr("代理地址不合法:%1")
+                                             .arg(ProxyChoice::withoutCredentials(values.proxy)));
+    }
+    networkManager->setProxyFactory(proxies.release());
 
     prepareDirectories(values);
 

@@ -2,6 +2,7 @@
 
 #include "download/cdownloadpartial.h"
 #include "download/cdownloadtransfer.h"
+#include "download/proxychoice.h"
 #include "update/changedfiles.h"
 #include "update/packindex.h"
 
@@ -24,22 +25,26 @@ bool CDownloadThread::isLink(const QFileInfo &info)
 }
 
 CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
-                                 QList<UpdateFileEntry> files, QObject *parent, int connections)
+                                 QList<UpdateFileEntry> files, QObject *parent, int connections,
+                                 const QString &proxySetting)
     : QThread(parent)
     , m_url(url)
     , m_cacheDir(cacheDir)
     , m_appDir(appDir)
     , m_files(files)
-    // Plain HTTP goes through our own client, which opens what it is asked for. Qt 5,
-    // which serves HTTPS, opens at most six connections to one server and queues
-    // further requests inside, where they would spend their speed window waiting.
-    , m_connections(qBound(1, connections,
-                           QUrl(url).scheme() == QLatin1String("http") ? 16 : 6))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
     , m_inPlace(std::size_t(m_files.size()), false)
     , m_route(std::size_t(m_files.size()), 0)
     , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
+    m_manager.setProxyFactory(new ProxyChoice(proxySetting));
+    // Plain HTTP without a proxy goes through our own client, which opens what it is
+    // asked for. Qt 5, which serves HTTPS and proxies, opens at most six connections
+    // to one server (or proxy) and queues further requests inside, where they would
+    // spend their speed window waiting.
+    const bool ownClient = QUrl(url).scheme() == QLatin1String("http")
+        && ProxyChoice::proxyFor(&m_manager, QUrl(url)).type() == QNetworkProxy::NoProxy;
+    m_connections = qBound(1, connections, ownClient ? 16 : 6);
     qRegisterMetaType<QFileInfo>("QFileInfo");
     qRegisterMetaType<int64_t>("int64_t");
 

@@ -31,8 +31,9 @@ class CDownloadThread : public QThread
 {
     Q_OBJECT
 public:
+    /// proxySetting: as "[Update] Proxy" (see ProxyChoice); empty for the system's.
     CDownloadThread(QString url, QDir cacheDir, QDir appDir, QList<UpdateFileEntry> files,
-                    QObject *parent, int connections = 1);
+                    QObject *parent, int connections = 1, const QString &proxySetting = QString());
     ~CDownloadThread() override;
 
     /// True only when every file was installed.

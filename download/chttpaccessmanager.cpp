@@ -1,9 +1,8 @@
 #include "download/chttpaccessmanager.h"
 
 #include "download/chttpreply.h"
+#include "download/proxychoice.h"
 
-#include <QNetworkProxy>
-#include <QNetworkProxyFactory>
 #include <QNetworkRequest>
 #include <QTcpSocket>
 #include <QUrl>
@@ -67,14 +66,7 @@ bool CHttpAccessManager::takesRequest(Operation op, const QNetworkRequest &reque
         || !url.userInfo().isEmpty())
         return false;
     // Whatever a proxy would do with the request is left to Qt, which knows proxies.
-    QList<QNetworkProxy> proxies;
-    if (proxyFactory())
-        proxies = proxyFactory()->queryProxy(QNetworkProxyQuery(url));
-    else if (proxy().type() != QNetworkProxy::DefaultProxy)
-        proxies = {proxy()};
-    else
-        proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
-    return proxies.isEmpty() || proxies.constFirst().type() == QNetworkProxy::NoProxy;
+    return ProxyChoice::proxyFor(this, url).type() == QNetworkProxy::NoProxy;
 }
 
 QNetworkReply *CHttpAccessManager::createRequest(Operation op, const QNetworkRequest &request,

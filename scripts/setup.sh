@@ -17,6 +17,7 @@ packages=(
     minisign                      # the reference tool the signature tests check against
     libzstd-dev zstd              # compressed copies and patches; the zstd command reads ours
     openssl                       # certificates for the HTTPS end-to-end test
+    tinyproxy-bin                 # a real forward proxy for the proxy end-to-end tests (no service)
 )
 missing=()
 for p in "${packages[@]}"; do

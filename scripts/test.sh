@@ -8,12 +8,15 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+# Set-up may need the machine's proxy; the tests talk to loopback servers only, and
+# the updaters they start would take the environment's proxy for them.
+test_env=(env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY -u no_proxy -u NO_PROXY)
 
 "$here/scripts/setup.sh" "$here/build" -DUPDATER_WERROR=ON
-(cd "$here/build" && ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
+(cd "$here/build" && "${test_env[@]}" ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
 
 "$here/scripts/setup.sh" "$here/build-asan" -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON
-(cd "$here/build-asan" && ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
+(cd "$here/build-asan" && "${test_env[@]}" ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
 "$here/scripts/windows.sh" "$here/build-windows"
 windows_tests() (
     cd "$here/build-windows/win"
@@ -23,7 +26,7 @@ windows_tests() (
     # before the tests keeps that out of their time-outs.
     export WINEPREFIX="$here/build-windows/wineprefix"
     toolchain="$here/build-windows/windows-toolchain"
-    xvfb-run -a sh -c '
+    "${test_env[@]}" xvfb-run -a sh -c '
         sh "$0/tests/wine-test.sh" "$1/qt" "$1/openssl" tests/tst_cupdatenotice.exe -functions >/dev/null
         exec ctest --output-on-failure -j"$2" --repeat until-pass:2' "$here" "$toolchain" "$jobs"
 )

@@ -1,5 +1,7 @@
 #include "update/httprequest.h"
 
+#include "download/proxychoice.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -180,8 +182,11 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
         errorText = QObject::tr("网络超时");
     } else if (reply->error() != QNetworkReply::NoError) {
         // A connection that broke after the status line leaves status 200 with an
-        // error and a partial body.
-        errorText = reply->errorString();
+        // error and a partial body. Qt's texts for a proxy's refusal do not say
+        // which proxy, or say "Unknown error".
+        errorText = ProxyChoice::failureText(reply, manager);
+        if (errorText.isEmpty())
+            errorText = reply->errorString();
     } else if (statusOf(reply) != 200) {
         errorText = statusText(reply);
     } else if (hasAnnouncedLength(reply, collector.body().size(), errorText)) {

@@ -34,18 +34,6 @@ QString nginxExecutable()
     return linuxToolPath(QStringLiteral("nginx"));
 }
 
-// A port that nobody listens on right now. Someone may take it before nginx binds
-// it; start() notices that from nginx's error log and tries another one.
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
 // nginx reads quoted strings with backslash escapes.
 QByteArray quoted(const QString &path)
 {
@@ -84,6 +72,16 @@ void NginxServer::setTls(const QString &certificatePath, const QString &keyPath)
 {
     m_certificate = QFileInfo(certificatePath).absoluteFilePath();
     m_key = QFileInfo(keyPath).absoluteFilePath();
+}
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
 }
 
 bool NginxServer::start(const QString &rootDir, QString &errorMessage)

@@ -33,6 +33,10 @@
 
 class QProcess;
 
+/// A loopback port that nobody listens on right now. Someone may take it before
+/// the server that asked binds it: servers notice and try another one.
+quint16 freeLoopbackPort();
+
 class NginxServer
 {
 public:

@@ -1,0 +1,123 @@
+#include "support/forwardproxy.h"
+
+#include "support/linuxtools.h"
+#include "support/nginxserver.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QThread>
+
+namespace {
+
+constexpr int StartTimeoutMs = 10000;
+#ifdef Q_OS_WIN
+constexpr bool LinuxChildUnderWine = true;
+#else
+constexpr bool LinuxChildUnderWine = false;
+#endif
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+ForwardProxy::ForwardProxy() = default;
+
+ForwardProxy::~ForwardProxy()
+{
+    stop();
+}
+
+bool ForwardProxy::isAvailable()
+{
+    return !linuxToolPath(QStringLiteral("tinyproxy")).isEmpty();
+}
+
+bool ForwardProxy::start(QString &errorMessage, const QString &user, const QString &password)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const quint16 port = freeLoopbackPort();
+        const QString pidPath = m_dir.filePath(QStringLiteral("tinyproxy.pid"));
+        const QString logPath = m_dir.filePath(QStringLiteral("tinyproxy.log"));
+        QFile::remove(pidPath);
+        QFile conf(m_dir.filePath(QStringLiteral("tinyproxy.conf")));
+        if (port == 0 || !conf.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            errorMessage = QStringLiteral("no free port or configuration file");
+            return false;
+        }
+        // Connect lines give the full request line of every request; no ConnectPort
+        // line lets tunnels reach any port.
+        QByteArray text = "Port " + QByteArray::number(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+                          "Timeout 60\nMaxClients 100\nLogLevel Connect\n"
+                          "LogFile \"" + linuxPath(logPath).toUtf8() + "\"\n"
+                          "PidFile \"" + linuxPath(pidPath).toUtf8() + "\"\n";
+        if (!user.isEmpty())
+            text += "BasicAuth " + user.toUtf8() + ' ' + password.toUtf8() + '\n';
+        conf.write(text);
+        conf.close();
+        const QStringList arguments{QStringLiteral("-d"), QStringLiteral("-c"), linuxPath(conf.fileName())};
+        if (LinuxChildUnderWine) {
+            m_detached = QProcess::startDetached(linuxToolPath(QStringLiteral("tinyproxy")), arguments);
+        } else {
+            m_process = std::make_unique<QProcess>();
+            m_process->setProcessChannelMode(QProcess::MergedChannels);
+            m_process->start(linuxToolPath(QStringLiteral("tinyproxy")), arguments);
+        }
+        QDeadlineTimer deadline(StartTimeoutMs);
+        while (!deadline.hasExpired() && !(m_process && m_process->state() == QProcess::NotRunning)) {
+            if (!readAll(pidPath).trimmed().isEmpty()) {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, port);
+                if (socket.waitForConnected(1000)) {
+                    m_port = port;
+                    return true;
+                }
+            }
+            QThread::msleep(50);
+        }
+        errorMessage = QStringLiteral("tinyproxy did not start on port %1:\n%2%3")
+                           .arg(port)
+                           .arg(QString::fromLocal8Bit(m_process ? m_process->readAll() : QByteArray()),
+                                QString::fromLocal8Bit(readAll(logPath)));
+        stop();
+    }
+    return false;
+}
+
+void ForwardProxy::stop()
+{
+    const QString pidPath = m_dir.filePath(QStringLiteral("tinyproxy.pid"));
+    if (m_detached) {
+        const QByteArray pid = readAll(pidPath).trimmed();
+        if (!pid.isEmpty())
+            runLinuxTool(QStringLiteral("kill"), {QString::fromLatin1(pid)});
+        m_detached = false;
+    }
+    if (m_process) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(5000)) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+        m_process.reset();
+    }
+    m_port = 0;
+}
+
+QByteArray ForwardProxy::requests() const
+{
+    QByteArray lines;
+    const QList<QByteArray> log = readAll(m_dir.filePath(QStringLiteral("tinyproxy.log"))).split('\n');
+    for (const QByteArray &line : log) {
+        const int at = line.indexOf("]: Request (file descriptor ");
+        if (at >= 0)
+            lines += line.mid(line.indexOf(": ", at + 28) + 2) + '\n';
+    }
+    return lines;
+}
