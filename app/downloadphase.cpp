@@ -85,6 +85,7 @@ AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &ch
     auto worker = std::make_unique<CDownloadThread>(check.baseUrl, values.cacheDir,
                                                     values.rootDir, check.changed.values(),
                                                     nullptr, values.connections, values.proxy);
+    worker->setHttp2Streams(values.http2Streams);
     waitForWorker(worker.get(), silent);
     QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
 

@@ -17,6 +17,7 @@ struct RunValues
     QString hostExePath;  ///< absolute path of the host executable
     bool consoleMode = false;                      ///< outcomes go to standard output as JSON
     int connections = 6;                           ///< downloads in flight at once (1-16)
+    int http2Streams = 16;                         ///< the same over HTTP/2: Connections when set
     QString proxy;        ///< "[Update] Proxy" as configured: a URL, "none", or empty for the system's
     CUpdateError *errorDialog = nullptr;           ///< the one error dialog of the process
     QNetworkAccessManager *networkManager = nullptr; ///< used by every request of the run

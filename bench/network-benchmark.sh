@@ -47,8 +47,13 @@
 # removed at the end. With the updater fetching one file after another, about
 # 3-4 minutes for REPEAT=3, most of it at 40 ms (500 x 40 ms for each of the
 # updater and curl single).
+# HTTPS=1 serves the release over HTTPS instead (a certificate authority made for
+# the run, trusted by curl through --cacert and by the updater through a private
+# mount namespace in which /etc/ssl/certs holds it alone; needs root and unshare),
+# nginx offering HTTP/2 unless HTTP2=0.
 # Environment: REPEAT (3), RTTS ("0 10 40", milliseconds), SMALL_FILES (500),
-# BIG_MIB (64), CONNECTIONS (6, written into system.cfg), HANDSHAKE (1; 0 adds
+# BIG_MIB (64), CONNECTIONS (6, written into system.cfg; empty: none written),
+# PARALLEL_MAX (6, curl's --parallel-max), HANDSHAKE (1; 0 adds
 # nothing for a new connection), PROBES (20), RUN_TIMEOUT (300, seconds before a
 # run is stopped), LOOPBACK=1, KEEP=1 keeps the folder.
 
@@ -67,7 +72,9 @@ REPEAT=${REPEAT:-3}
 RTTS=${RTTS:-0 10 40}
 SMALL_FILES=${SMALL_FILES:-500}
 BIG_MIB=${BIG_MIB:-64}
-CONNECTIONS=${CONNECTIONS:-6}
+CONNECTIONS=${CONNECTIONS-6}
+PARALLEL_MAX=${PARALLEL_MAX:-6}
+HTTPS=${HTTPS:-0}
 HANDSHAKE=${HANDSHAKE:-1}
 PROBES=${PROBES:-20}
 RUN_TIMEOUT=${RUN_TIMEOUT:-300}
@@ -111,8 +118,27 @@ mkdir -p "$WORK/www"
 (cd "$WORK/release" && find . -type f | sort | sed 's|^\./||' | xargs md5sum) > "$WORK/sums.md5"
 chmod -R a+rX "$WORK/www"
 
+CURL_TLS=()
+if [ "$HTTPS" = 1 ]; then
+    mkdir -p "$WORK/tls/roots"
+    (
+        cd "$WORK/tls"
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
+            -subj "/CN=updater benchmark CA" 2>/dev/null
+        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr \
+            -subj "/CN=127.0.0.1" 2>/dev/null
+        printf 'subjectAltName=IP:127.0.0.1\n' > san.ext
+        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+            -extfile san.ext -out server.pem 2>/dev/null
+        cp ca.pem "roots/$(openssl x509 -hash -noout -in ca.pem).0"
+    )
+    NGINX_TLS_CERT=$WORK/tls/server.pem
+    NGINX_TLS_KEY=$WORK/tls/server.key
+    NGINX_HTTP2=${HTTP2:-1}
+    CURL_TLS=(--cacert "$WORK/tls/ca.pem")
+fi
 start_nginx rel/update.ini
-DIRECT=http://127.0.0.1:$PORT
+DIRECT=$NGINX_SCHEME://127.0.0.1:$PORT
 
 # start_proxy RTT: the proxy in front of nginx; sets PROXY_PID and BASE.
 start_proxy() {
@@ -130,8 +156,8 @@ start_proxy() {
     local port
     port=$(head -n 1 "$WORK/proxy.port")
     [ -n "$port" ] || { echo "the proxy did not start:" >&2; cat "$WORK/proxy.err" >&2; exit 1; }
-    BASE=http://127.0.0.1:$port
-    curl -sf -o /dev/null "$BASE/rel/update.ini" \
+    BASE=$NGINX_SCHEME://127.0.0.1:$port
+    curl -sf "${CURL_TLS[@]}" -o /dev/null "$BASE/rel/update.ini" \
         || { echo "nothing through the proxy:" >&2; cat "$WORK/proxy.err" >&2; exit 1; }
 }
 
@@ -155,17 +181,17 @@ EOF
 probe() {
     local name=$1 base=$2 args=() i
     for i in $(seq "$PROBES"); do
-        curl -sf -o /dev/null -w "$name fresh %{time_starttransfer}\n" "$base/rel/update.ini" \
+        curl -sf "${CURL_TLS[@]}" -o /dev/null -w "$name fresh %{time_starttransfer}\n" "$base/rel/update.ini" \
             >> "$WORK/probes.txt"
     done
     # One more than PROBES: the first request of the connection pays its set-up.
     for i in $(seq "$((PROBES + 1))"); do
         args+=(-o /dev/null "$base/rel/update.ini")
     done
-    curl -sf -w "$name reused %{time_starttransfer}\n" "${args[@]}" \
+    curl -sf "${CURL_TLS[@]}" -w "$name reused %{time_starttransfer}\n" "${args[@]}" \
         | tail -n +2 >> "$WORK/probes.txt"
     for i in 1 2 3; do
-        curl -sf -o /dev/null -w "$name big %{time_total}\n" "$base/rel/Base/big.bin" \
+        curl -sf "${CURL_TLS[@]}" -o /dev/null -w "$name big %{time_total}\n" "$base/rel/Base/big.bin" \
             >> "$WORK/probes.txt"
     done
 }
@@ -176,8 +202,8 @@ make_installation() {
     cp "$UPDATER" "$WORK/app/updater"
     printf '#!/bin/sh\necho "$*" > "$(dirname "$0")/host-started.txt"\n' > "$WORK/app/host.sh"
     chmod +x "$WORK/app/host.sh"
-    printf '[Update]\nURL=%s/rel/\nCache=%s\nExeName=host.sh\nConnections=%s\n' \
-        "$BASE" "$WORK/cache" "$CONNECTIONS" > "$WORK/app/system.cfg"
+    printf '[Update]\nURL=%s/rel/\nCache=%s\nExeName=host.sh\n' "$BASE" "$WORK/cache" > "$WORK/app/system.cfg"
+    [ -z "$CONNECTIONS" ] || printf 'Connections=%s\n' "$CONNECTIONS" >> "$WORK/app/system.cfg"
 }
 UPDATED='{"errormsg":"","success":true,"update":true}'
 
@@ -186,11 +212,16 @@ UPDATED='{"errormsg":"","success":true,"update":true}'
 # results.txt. A failed run is kept in failed/ and does not count.
 time_run() {
     local rtt=$1 name=$2 cmd ok=ok
+    local tls="${CURL_TLS[*]}"
     case $name in
-        updater) cmd=(env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console) ;;
-        single) cmd=(bash -c "curl -s --fail --create-dirs -K '$WORK/curl.cfg' \
+        updater)
+            cmd=(env -C "$WORK/app" QT_QPA_PLATFORM=offscreen ./updater console)
+            # Qt reads its roots from /etc/ssl/certs only: the run's CA alone is there.
+            [ "$HTTPS" != 1 ] || cmd=(unshare -m sh -c 'mount --bind "$0" /etc/ssl/certs && exec "$@"' \
+                                      "$WORK/tls/roots" "${cmd[@]}") ;;
+        single) cmd=(bash -c "curl -s --fail $tls --create-dirs -K '$WORK/curl.cfg' \
                     && cd '$WORK/dl' && md5sum -c --quiet '$WORK/sums.md5'") ;;
-        parallel) cmd=(bash -c "curl -s --fail --create-dirs --parallel --parallel-max 6 \
+        parallel) cmd=(bash -c "curl -s --fail $tls --create-dirs --parallel --parallel-max $PARALLEL_MAX \
                     -K '$WORK/curl.cfg' && cd '$WORK/dl' && md5sum -c --quiet '$WORK/sums.md5'") ;;
     esac
     # The previous run's files are moved aside, not deleted: on ext4 without a
@@ -315,7 +346,7 @@ def cell(v):
 print()
 print("%s files of 1-64 KiB + one %s MiB file, wall time in s, median of the runs that"
       % (files, big))
-print("counted; updater with Connections=%s; load average at the end: %s" % (connections, load))
+print("counted; updater with Connections=%s; load average at the end: %s" % (connections or "not set", load))
 print("%6s %9s %9s %9s %9s %9s %s" % ("RTT ms", "updater", "curl 1", "curl par", "upd/par",
                                      "counted", "updater connections (total / most at once)"))
 verdicts = []

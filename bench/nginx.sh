@@ -63,8 +63,17 @@ free_port() {
 }
 
 # start_nginx PROBE: starts nginx and waits until PROBE (a path below www/) answers.
+# With NGINX_TLS_CERT and NGINX_TLS_KEY it serves HTTPS, offering HTTP/2 unless
+# NGINX_HTTP2=0; NGINX_SCHEME is then https.
 start_nginx() {
-    local probe=$1 user_line=
+    local probe=$1 user_line= listen_extra= tls_lines=
+    NGINX_SCHEME=http
+    if [ -n "${NGINX_TLS_CERT:-}" ]; then
+        NGINX_SCHEME=https
+        listen_extra=" ssl"
+        [ "${NGINX_HTTP2:-1}" = 0 ] || listen_extra=" ssl http2"
+        tls_lines="ssl_certificate \"$NGINX_TLS_CERT\"; ssl_certificate_key \"$NGINX_TLS_KEY\";"
+    fi
     PORT=$(free_port)
     mkdir -p "$WORK/nginx/logs" "$WORK/nginx/temp"
     # Started as root, nginx hands requests to workers of another user, who cannot
@@ -87,7 +96,8 @@ http {
     uwsgi_temp_path "$WORK/nginx/temp/uwsgi";
     scgi_temp_path "$WORK/nginx/temp/scgi";
     server {
-        listen 127.0.0.1:$PORT;
+        listen 127.0.0.1:$PORT$listen_extra;
+        $tls_lines
         root "$WORK/www";
         ${NGINX_SERVER_EXTRA:-}
     }
@@ -96,9 +106,9 @@ CONF
     "$NGINX" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g "daemon off;" &
     NGINX_PID=$!
     for _ in $(seq 100); do
-        curl -s -m 5 -o /dev/null "http://127.0.0.1:$PORT/$probe" && break
+        curl -sk -m 5 -o /dev/null "$NGINX_SCHEME://127.0.0.1:$PORT/$probe" && break
         sleep 0.1
     done
-    curl -sf -m 5 -o /dev/null "http://127.0.0.1:$PORT/$probe" \
+    curl -skf -m 5 -o /dev/null "$NGINX_SCHEME://127.0.0.1:$PORT/$probe" \
         || { cat "$WORK/nginx/logs/error.log" >&2; exit 1; }
 }

@@ -45,6 +45,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     const bool ownClient = QUrl(url).scheme() == QLatin1String("http")
         && ProxyChoice::proxyFor(&m_manager, QUrl(url)).type() == QNetworkProxy::NoProxy;
     m_connections = qBound(1, connections, ownClient ? 16 : 6);
+    m_streams = qBound(1, connections, 16);
     qRegisterMetaType<QFileInfo>("QFileInfo");
     qRegisterMetaType<int64_t>("int64_t");
 
@@ -94,6 +95,11 @@ bool CDownloadThread::isSuccess() const
 QString CDownloadThread::errorMsg() const
 {
     return m_errorMsg;
+}
+
+void CDownloadThread::setHttp2Streams(int streams)
+{
+    m_streams = qBound(1, streams, 16);
 }
 
 void CDownloadThread::setTransferTimeout(int milliseconds)
@@ -265,7 +271,11 @@ void CDownloadThread::sendRequest(int index)
         connect(transfer, &CDownloadTransfer::failed, this,
                 [this, transfer](const QString &message) { fail(transfer->cached(), message); });
     }
-    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, frame] {
+    connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, frame, transfer] {
+        // Over HTTP/2 every request shares one connection: Qt's limit of six
+        // connections no longer holds the requests back.
+        if (transfer->usedHttp2())
+            m_inFlightLimit = qMax(m_inFlightLimit, m_streams);
         dropTransfer(index);
         if (!frame) {
             fileArrived(index);

@@ -41,6 +41,10 @@ public:
     /// The failure text, "更新成功" after success, empty after a cancel.
     QString errorMsg() const;
 
+    /// How many requests may be under way once answers come over HTTP/2, where
+    /// they share one connection (default: connections, at most 16).
+    void setHttp2Streams(int streams);
+
     /// The window in which a transfer must receive at least 1,024 bytes, or be
     /// abandoned (30 s by default); from twice this after its request on, it must
     /// also have averaged 4 KiB/s. For tests; the updater never changes it.
@@ -139,6 +143,7 @@ private:
 
     int m_connections;                             ///< downloads in flight at most
     int m_inFlightLimit = 1;                       ///< m_connections once the thread runs
+    int m_streams = 1;                             ///< in flight at most over HTTP/2
     /// The downloads in flight by entry index; the first is the oldest.
     std::map<int, std::unique_ptr<CDownloadTransfer>> m_transfers;
     int m_transferTimeoutMs;                       ///< see setTransferTimeout()

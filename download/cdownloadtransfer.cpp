@@ -2,6 +2,7 @@
 
 #include "download/backgroundhashes.h"
 #include "download/cdownloadpartial.h"
+#include "update/httprequest.h"
 #include "update/md5.h"
 
 #include <QFile>
@@ -117,6 +118,7 @@ void CDownloadTransfer::sendRequest()
     // Only a 200 counts; a redirection is a failure, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    allowHttp2(request);
     if (m_offset > 0) {
         // If-Range: a server whose file changed since sends it whole (200) instead.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + '-');
@@ -472,6 +474,7 @@ void CDownloadTransfer::onReplyFinished()
         return;
     if (!m_answerChecked && checkAnswer() != Answer::Accepted)
         return;
+    m_usedHttp2 = m_reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
     if (!consumeBody())
         return;
     // A reset, a time-out or a connection closed before its announced length is a

@@ -46,6 +46,8 @@ public:
     /// The average speed is judged once the request has run for two windows.
     void setSpeedWindow(int milliseconds);
 
+    /// True once an answer came over HTTP/2 (see allowHttp2()).
+    bool usedHttp2() const { return m_usedHttp2; }
     const UpdateFileEntry &entry() const { return m_entry; }
     const QFileInfo &cached() const { return m_cached; }
 
@@ -111,6 +113,7 @@ private:
     std::unique_ptr<CDownloadPartial> m_partial; ///< set when the body may be kept
     QNetworkReply *m_reply = nullptr;
     bool m_answerChecked = false;                ///< checkAnswer() accepted m_reply
+    bool m_usedHttp2 = false;                    ///< see usedHttp2()
     std::unique_ptr<QFile> m_cacheFile;          ///< the body being written
     bool m_writingPartial = false;               ///< m_cacheFile is m_partial's file
     quint64 m_offset = 0;                        ///< kept bytes the request starts after

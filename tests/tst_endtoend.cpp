@@ -135,6 +135,7 @@ private:
     std::unique_ptr<NginxServer> m_nginx;
     QString m_url;
     TestCertificates m_tls;
+    bool m_offerHttp2 = true; ///< the next serve() over HTTPS offers HTTP/2
 };
 
 void TestEndToEnd::initTestCase()
@@ -174,7 +175,7 @@ bool TestEndToEnd::serve(const QMap<QString, QByteArray> &release, bool optional
             qWarning("%s", qPrintable(error));
             return false;
         }
-        m_nginx->setTls(m_tls.certificate, m_tls.key);
+        m_nginx->setTls(m_tls.certificate, m_tls.key, m_offerHttp2);
     }
     if (!m_nginx->start(m_work->filePath(QStringLiteral("www")), error)) {
         qWarning("%s", qPrintable(error));
@@ -325,20 +326,24 @@ void TestEndToEnd::consoleWrongContent()
 void TestEndToEnd::consoleOverTls_data()
 {
     QTest::addColumn<bool>("trusted");
+    QTest::addColumn<QString>("protocol"); // what the server offers beside HTTP/1.1, and every request used
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("record");
-    QTest::newRow("trusted") << true << 0 << resultRecord(true, true, QString());
+    QTest::newRow("trusted, HTTP/2") << true << "HTTP/2.0" << 0 << resultRecord(true, true, QString());
+    QTest::newRow("trusted, HTTP/1.1 only") << true << "HTTP/1.1" << 0 << resultRecord(true, true, QString());
     // Qt's text for a failed verification, on Linux and under Wine alike; the
     // reason (an unknown issuer) is not in it.
-    QTest::newRow("untrusted") << false << 1
+    QTest::newRow("untrusted") << false << "HTTP/2.0" << 1
                                << resultRecord(false, false, QStringLiteral("下载升级描述文件失败:SSL handshake failed"));
 }
 
 void TestEndToEnd::consoleOverTls()
 {
     QFETCH(bool, trusted);
+    QFETCH(QString, protocol);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, record);
+    m_offerHttp2 = protocol == QLatin1String("HTTP/2.0");
     QVERIFY(serve(releaseV2(), false, QByteArray(), QStringList(), true));
     QVERIFY(m_url.startsWith(QLatin1String("https://127.0.0.1:")));
     Installation inst(QStringLiteral("bin"));
@@ -360,6 +365,9 @@ void TestEndToEnd::consoleOverTls()
     QCOMPARE(releasePart(inst.root()), trusted ? snapshot(m_work->filePath(QStringLiteral("release"))) : before);
     // Refused before any request was sent.
     QCOMPARE(m_nginx->accessLog().isEmpty(), !trusted);
+    QStringList protocols = m_nginx->protocolLog();
+    protocols.removeDuplicates();
+    QCOMPARE(protocols, trusted ? QStringList{protocol} : QStringList());
     QCOMPARE(inst.hostCalls(), (trusted ? QList<QStringList>{{inst.exePath(), QStringLiteral("no_check")}}
                                         : QList<QStringList>()));
 }

@@ -433,6 +433,8 @@ void TestStartup::folders()
     QVERIFY(QFileInfo(values.cacheDir.absolutePath()).isDir());
     QCOMPARE(values.exeDir, inst.exeDir());
     QCOMPARE(values.connections, connections);
+    // Over HTTP/2: a configured value (no row configures 6), otherwise 16.
+    QCOMPARE(values.http2Streams, connections == 6 ? 16 : connections);
 }
 
 void TestStartup::foldersOfTheExecutable()

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QHttp2Configuration>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -137,6 +138,17 @@ QString statusText(const QNetworkReply *reply)
 
 } // namespace
 
+void allowHttp2(QNetworkRequest &request)
+{
+    if (request.url().scheme() != QLatin1String("https"))
+        return;
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+    QHttp2Configuration configuration;
+    configuration.setStreamReceiveWindowSize(4 << 20);
+    configuration.setSessionReceiveWindowSize(16 << 20);
+    request.setHttp2Configuration(configuration);
+}
+
 bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
                      QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders,
@@ -146,6 +158,7 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
     // Asking for the identity encoding keeps Qt from inflating anything: a small
     // compressed body could otherwise expand to gigabytes in memory.
     request.setRawHeader("Accept-Encoding", "identity");
+    allowHttp2(request);
     for (auto it = requestHeaders.cbegin(); it != requestHeaders.cend(); ++it)
         request.setRawHeader(it.key(), it.value());
 

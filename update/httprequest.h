@@ -6,6 +6,7 @@
 #include <QUrl>
 
 class QNetworkAccessManager;
+class QNetworkRequest;
 
 /// Raw header names to values; byte-wise ordered, names compared exactly.
 using RawHeaderMap = QMap<QByteArray, QByteArray>;
@@ -19,3 +20,9 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
                      QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders = nullptr,
                      qint64 maxBodySize = 0);
+
+/// Lets an HTTPS request go over HTTP/2 where the server offers it (ALPN): all
+/// requests to one server then share one connection and one TLS handshake. The
+/// receive windows are wide enough for a fast link at a long round trip (Qt's
+/// 64 KiB default would cap one stream at 1.6 MB/s at 40 ms).
+void allowHttp2(QNetworkRequest &request);

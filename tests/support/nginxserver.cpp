@@ -68,8 +68,9 @@ void NginxServer::setExtraServerConfig(const QByteArray &directives)
     m_extra = directives;
 }
 
-void NginxServer::setTls(const QString &certificatePath, const QString &keyPath)
+void NginxServer::setTls(const QString &certificatePath, const QString &keyPath, bool http2)
 {
+    m_http2 = http2;
     m_certificate = QFileInfo(certificatePath).absoluteFilePath();
     m_key = QFileInfo(keyPath).absoluteFilePath();
 }
@@ -142,9 +143,12 @@ bool NginxServer::startOnPort(const QString &root, quint16 port, QString &errorM
     conf.replace("@ROOT@", quoted(root));
     conf.replace("@PORT@", QByteArray::number(port));
     const bool tls = !m_certificate.isEmpty();
-    conf.replace("@SSL@", tls ? " ssl" : "");
+    conf.replace("@SSL@", tls ? (m_http2 ? " ssl http2" : " ssl") : "");
+    // A server block with an access_log of its own inherits none: both are named.
     conf.replace("@TLS@", tls ? "        ssl_certificate \"" + quoted(m_certificate) + "\";\n"
-                                "        ssl_certificate_key \"" + quoted(m_key) + "\";"
+                                "        ssl_certificate_key \"" + quoted(m_key) + "\";\n"
+                                "        access_log \"" + quoted(prefix) + "/logs/access.log\" tests;\n"
+                                "        access_log \"" + quoted(prefix) + "/logs/protocols.log\" protocols;"
                               : QByteArray());
     conf.replace("@MERGE_SLASHES@", m_extra.contains("merge_slashes") ? "" : "merge_slashes on;");
     conf.replace("@EXTRA@", m_extra);
@@ -266,6 +270,12 @@ QUrl NginxServer::url(const QString &path) const
 QStringList NginxServer::accessLog() const
 {
     const QString text = QString::fromUtf8(readAll(prefixPath() + QStringLiteral("/logs/access.log")));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList NginxServer::protocolLog() const
+{
+    const QString text = QString::fromUtf8(readAll(prefixPath() + QStringLiteral("/logs/protocols.log")));
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 

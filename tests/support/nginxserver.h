@@ -55,7 +55,8 @@ public:
     /// Serves HTTPS with this certificate (PEM, may hold the chain) and its private
     /// key instead of HTTP. Call before start(). Keep both files until stop(): under
     /// Wine, "nginx -s stop" reads the whole configuration again, and fails without them.
-    void setTls(const QString &certificatePath, const QString &keyPath);
+    /// With http2, HTTP/2 is offered beside HTTP/1.1.
+    void setTls(const QString &certificatePath, const QString &keyPath, bool http2 = true);
 
     /// Starts nginx serving rootDir (absolute or relative to the working folder) and
     /// returns once it accepts connections. False with a message (including nginx's
@@ -81,6 +82,9 @@ public:
     /// body bytes sent, e.g. 200 GET "/app/Base//md5.txt" 1234.
     QStringList accessLog() const;
 
+    /// With TLS: the protocol of each request so far ("HTTP/2.0", "HTTP/1.1").
+    QStringList protocolLog() const;
+
     /// The error log so far (for failure messages).
     QByteArray errorLog() const;
 
@@ -97,5 +101,6 @@ private:
     QByteArray m_extra;
     QString m_certificate;
     QString m_key;
+    bool m_http2 = true;
     quint16 m_port = 0;
 };
