@@ -2,9 +2,11 @@
 
 #include "support/linuxtools.h"
 #include "support/nginxserver.h"
+#include "support/publishrun.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QProcess>
 #include <QTcpSocket>
@@ -13,17 +15,6 @@
 namespace {
 
 constexpr int StartTimeoutMs = 10000;
-#ifdef Q_OS_WIN
-constexpr bool LinuxChildUnderWine = true;
-#else
-constexpr bool LinuxChildUnderWine = false;
-#endif
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -71,7 +62,7 @@ bool ForwardProxy::start(QString &errorMessage, const QString &user, const QStri
         }
         QDeadlineTimer deadline(StartTimeoutMs);
         while (!deadline.hasExpired() && !(m_process && m_process->state() == QProcess::NotRunning)) {
-            if (!readAll(pidPath).trimmed().isEmpty()) {
+            if (QFileInfo(pidPath).size() > 0) {
                 QTcpSocket socket;
                 socket.connectToHost(QHostAddress::LocalHost, port);
                 if (socket.waitForConnected(1000)) {
@@ -84,7 +75,7 @@ bool ForwardProxy::start(QString &errorMessage, const QString &user, const QStri
         errorMessage = QStringLiteral("tinyproxy did not start on port %1:\n%2%3")
                            .arg(port)
                            .arg(QString::fromLocal8Bit(m_process ? m_process->readAll() : QByteArray()),
-                                QString::fromLocal8Bit(readAll(logPath)));
+                                QString::fromLocal8Bit(readFile(logPath)));
         stop();
     }
     return false;
@@ -94,7 +85,7 @@ void ForwardProxy::stop()
 {
     const QString pidPath = m_dir.filePath(QStringLiteral("tinyproxy.pid"));
     if (m_detached) {
-        const QByteArray pid = readAll(pidPath).trimmed();
+        const QByteArray pid = QFileInfo::exists(pidPath) ? readFile(pidPath).trimmed() : QByteArray();
         if (!pid.isEmpty())
             runLinuxTool(QStringLiteral("kill"), {QString::fromLatin1(pid)});
         m_detached = false;
@@ -113,7 +104,7 @@ void ForwardProxy::stop()
 QByteArray ForwardProxy::requests() const
 {
     QByteArray lines;
-    const QList<QByteArray> log = readAll(m_dir.filePath(QStringLiteral("tinyproxy.log"))).split('\n');
+    const QList<QByteArray> log = readFile(m_dir.filePath(QStringLiteral("tinyproxy.log"))).split('\n');
     for (const QByteArray &line : log) {
         const int at = line.indexOf("]: Request (file descriptor ");
         if (at >= 0)

@@ -8,6 +8,7 @@
 // with Wine's own exports. On a real Windows, no Linux tool is available.
 
 #include <QByteArray>
+#include <QtGlobal>
 #include <QString>
 #include <QStringList>
 
@@ -18,6 +19,14 @@ struct ToolRun
     QByteArray out;     ///< standard output
     QByteArray err;     ///< standard error
 };
+
+/// True in the Windows build: a Linux program it starts runs outside Wine, which
+/// hands back no handle to wait on; servers are then watched through pid files.
+#ifdef Q_OS_WIN
+constexpr bool LinuxChildUnderWine = true;
+#else
+constexpr bool LinuxChildUnderWine = false;
+#endif
 
 /// The tool's Linux path (e.g. "/usr/bin/minisign"), or "" when it is not installed.
 QString linuxToolPath(const QString &name);

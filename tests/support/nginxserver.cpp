@@ -21,11 +21,6 @@ namespace {
 
 constexpr int StartTimeoutMs = 10000;
 constexpr int PortAttempts = 5;
-#ifdef Q_OS_WIN
-constexpr bool LinuxChildUnderWine = true;
-#else
-constexpr bool LinuxChildUnderWine = false;
-#endif
 
 // Under Wine (the Windows build's tests) nginx is a Linux process whose handle ends
 // at once: it is watched and stopped through its pid file instead.
