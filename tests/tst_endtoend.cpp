@@ -452,14 +452,12 @@ void TestEndToEnd::consoleThroughProxy()
     QVERIFY(!run.out.contains("s3cret") && !run.err.contains("s3cret"));
     if (message.isEmpty())
         QCOMPARE(releasePart(inst.root()), snapshot(m_work->filePath(QStringLiteral("release"))));
-    if (passed.isEmpty())
-        QCOMPARE(proxy.requests(), QByteArray());
-    else
-        QVERIFY2(proxy.requests().contains(passed), proxy.requests().constData());
+    const QByteArray log = proxy.log();
+    QVERIFY2(passed.isEmpty() ? !log.contains("Request (") : log.contains("): " + passed), log.constData());
     // Every request of an update that went through the proxy did (once: Qt sends
     // credentials only when asked, and then sends the request again).
     if (message.isEmpty() && !passed.isEmpty() && !https && !credentials)
-        QCOMPARE(proxy.requests().count("GET http://"), m_nginx->accessLog().size());
+        QCOMPARE(log.count("): GET http://"), m_nginx->accessLog().size());
 }
 
 void TestEndToEnd::neighbourWhileHostRuns()

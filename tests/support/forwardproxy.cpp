@@ -37,22 +37,20 @@ bool ForwardProxy::start(QString &errorMessage, const QString &user, const QStri
         const QString pidPath = m_dir.filePath(QStringLiteral("tinyproxy.pid"));
         const QString logPath = m_dir.filePath(QStringLiteral("tinyproxy.log"));
         QFile::remove(pidPath);
-        QFile conf(m_dir.filePath(QStringLiteral("tinyproxy.conf")));
-        if (port == 0 || !conf.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            errorMessage = QStringLiteral("no free port or configuration file");
-            return false;
-        }
-        // Connect lines give the full request line of every request; no ConnectPort
-        // line lets tunnels reach any port.
-        QByteArray text = "Port " + QByteArray::number(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+        // LogLevel Connect logs the request line of every request; without ConnectPort
+        // lines tunnels may go to any port.
+        QByteArray conf = "Port " + QByteArray::number(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
                           "Timeout 60\nMaxClients 100\nLogLevel Connect\n"
                           "LogFile \"" + linuxPath(logPath).toUtf8() + "\"\n"
                           "PidFile \"" + linuxPath(pidPath).toUtf8() + "\"\n";
         if (!user.isEmpty())
-            text += "BasicAuth " + user.toUtf8() + ' ' + password.toUtf8() + '\n';
-        conf.write(text);
-        conf.close();
-        const QStringList arguments{QStringLiteral("-d"), QStringLiteral("-c"), linuxPath(conf.fileName())};
+            conf += "BasicAuth " + user.toUtf8() + ' ' + password.toUtf8() + '\n';
+        const QString confPath = m_dir.filePath(QStringLiteral("tinyproxy.conf"));
+        if (port == 0 || !writeFile(confPath, conf)) {
+            errorMessage = QStringLiteral("no free port or configuration file");
+            return false;
+        }
+        const QStringList arguments{QStringLiteral("-d"), QStringLiteral("-c"), linuxPath(confPath)};
         if (LinuxChildUnderWine) {
             m_detached = QProcess::startDetached(linuxToolPath(QStringLiteral("tinyproxy")), arguments);
         } else {
@@ -101,14 +99,7 @@ void ForwardProxy::stop()
     m_port = 0;
 }
 
-QByteArray ForwardProxy::requests() const
+QByteArray ForwardProxy::log() const
 {
-    QByteArray lines;
-    const QList<QByteArray> log = readFile(m_dir.filePath(QStringLiteral("tinyproxy.log"))).split('\n');
-    for (const QByteArray &line : log) {
-        const int at = line.indexOf("]: Request (file descriptor ");
-        if (at >= 0)
-            lines += line.mid(line.indexOf(": ", at + 28) + 2) + '\n';
-    }
-    return lines;
+    return readFile(m_dir.filePath(QStringLiteral("tinyproxy.log")));
 }
