@@ -1,6 +1,7 @@
 #include "download/proxychoice.h"
 
 #include <QNetworkRequest>
+#include <QMutexLocker>
 #include <QObject>
 #include <QRegularExpression>
 
@@ -59,7 +60,14 @@ QList<QNetworkProxy> ProxyChoice::queryProxy(const QNetworkProxyQuery &query)
     if (m_fixed)
         return {m_proxy};
 #ifdef Q_OS_WIN
-    return QNetworkProxyFactory::systemProxyForQuery(query);
+    // WinHTTP may detect the configuration or run a script for every question, and
+    // every file of a release asks about the same server: asked once per server.
+    const QString origin = url.scheme() + QStringLiteral("://") + url.authority();
+    QMutexLocker locker(&m_mutex);
+    auto known = m_systemAnswers.constFind(origin);
+    if (known == m_systemAnswers.cend())
+        known = m_systemAnswers.insert(origin, QNetworkProxyFactory::systemProxyForQuery(query));
+    return *known;
 #else
     return {fromEnvironment(url)};
 #endif

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
@@ -50,4 +52,6 @@ private:
     bool m_valid = true;
     bool m_fixed = false;  ///< the setting decides, not the system
     QNetworkProxy m_proxy; ///< the setting's proxy (NoProxy for "none")
+    QMutex m_mutex;        ///< guards m_systemAnswers
+    QHash<QString, QList<QNetworkProxy>> m_systemAnswers; ///< Windows: by scheme and authority
 };
