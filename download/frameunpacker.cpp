@@ -14,20 +14,14 @@ namespace {
 // it take as long as the whole patch's decoding.
 bool copyFile(const QString &from, const QString &to)
 {
-    QFile source(from);
     QFile target(to);
-    if (!source.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = source.read(buffer.data(), buffer.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        if (target.write(buffer.constData(), got) != got)
-            return false;
-    }
+    bool written = true;
+    return forEachFileChunk(from, [&](const char *data, qint64 size) {
+               written = written && target.write(data, size) == size;
+           })
+        && written;
 }
 #endif
 

@@ -89,11 +89,7 @@ void ForwardProxy::stop()
         m_detached = false;
     }
     if (m_process) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
+        stopChild(*m_process);
         m_process.reset();
     }
     m_port = 0;

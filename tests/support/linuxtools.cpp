@@ -148,3 +148,14 @@ ToolRun runLinuxTool(const QString &name, const QStringList &arguments, const QB
                       workingDir);
 }
 #endif
+
+void stopChild(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}

@@ -9,6 +9,8 @@
 
 #include <QByteArray>
 #include <QtGlobal>
+
+class QProcess;
 #include <QString>
 #include <QStringList>
 
@@ -27,6 +29,10 @@ constexpr bool LinuxChildUnderWine = true;
 #else
 constexpr bool LinuxChildUnderWine = false;
 #endif
+
+/// Ends a server started as our child: terminate (its fast shutdown), then kill
+/// if it is still there after 5 s; then waits for it.
+void stopChild(QProcess &process);
 
 /// The tool's Linux path (e.g. "/usr/bin/minisign"), or "" when it is not installed.
 QString linuxToolPath(const QString &name);

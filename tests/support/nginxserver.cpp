@@ -231,14 +231,8 @@ void NginxServer::stop()
         m_detached = false;
     }
     if (m_process) {
-        if (m_process->state() != QProcess::NotRunning) {
-            // SIGTERM is nginx's fast shutdown; the master stops its workers first.
-            m_process->terminate();
-            if (!m_process->waitForFinished(5000)) {
-                m_process->kill();
-                m_process->waitForFinished(5000);
-            }
-        }
+        // SIGTERM is nginx's fast shutdown; the master stops its workers first.
+        stopChild(*m_process);
         m_process.reset();
     }
     m_port = 0;
