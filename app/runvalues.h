@@ -16,6 +16,7 @@ struct RunValues
     QString updateUrl;    ///< base address of the update server, as configured
     QString hostExePath;  ///< absolute path of the host executable
     bool consoleMode = false;                      ///< outcomes go to standard output as JSON
+    bool repairMode = false;                       ///< "repair": every listed file judged by its content
     int connections = 6;                           ///< downloads in flight at once (1-16)
     int http2Streams = 16;                         ///< the same over HTTP/2: Connections when set
     QString proxy;        ///< "[Update] Proxy" as configured: a URL, "none", or empty for the system's

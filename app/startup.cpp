@@ -90,8 +90,10 @@ RunValues readConfiguration(const QString &exeDir, const QStringList &arguments,
     // what keeps each file's share of a slow link above the speed floor.
     values.http2Streams = configured ? connections : 16;
     values.proxy = settings.value(QStringLiteral("Proxy")).toString();
-    values.consoleMode =
-        firstArgument(arguments).compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
+    // A repair is unattended like a console run, with the same records and codes.
+    values.repairMode = firstArgument(arguments).compare(QLatin1String("repair"), Qt::CaseInsensitive) == 0;
+    values.consoleMode = values.repairMode
+        || firstArgument(arguments).compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
     return values;
 }
 

@@ -322,7 +322,10 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
 
     result.fileList = buffer;
     // Moved, not copied: the comparison takes unchanged entries out of the map itself.
-    result.changed = withoutCacheTargets(findChangedFiles(std::move(listed), values.rootDir),
+    // A repair trusts no record: a file that was deleted or damaged after it was
+    // installed is found only by reading it.
+    result.changed = withoutCacheTargets(values.repairMode ? findDamagedFiles(std::move(listed), values.rootDir)
+                                                           : findChangedFiles(std::move(listed), values.rootDir),
                                          values.rootDir, values.cacheDir);
 
     if (!result.changed.isEmpty() && !indexHash.isEmpty())

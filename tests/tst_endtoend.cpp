@@ -261,6 +261,20 @@ void TestEndToEnd::consoleForced()
         QVERIFY2(log.filter(QStringLiteral("/v2/%23pack/")).size() >= 1, qPrintable(log.join(QLatin1Char('\n'))));
     }
 
+    // One file deleted, one changed in place: the record still vouches for both, so
+    // an ordinary run finds nothing to do; a repair reads them and restores them.
+    const QString release = m_work->filePath(QStringLiteral("release"));
+    QVERIFY(QFile::remove(inst.root() + QLatin1Char('/') + v2.firstKey()));
+    QByteArray changed = v2.last();
+    changed[0] = char(changed.at(0) ^ 1);
+    QVERIFY(writeFile(inst.root() + QLatin1Char('/') + v2.lastKey(), changed));
+    QCOMPARE(inst.run({QStringLiteral("console")}).out, resultRecord(true, false, QString()));
+    QVERIFY(releasePart(inst.root()) != snapshot(release));
+    run = inst.run({QStringLiteral("repair")});
+    QCOMPARE(run.out, resultRecord(true, true, QString()));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(releasePart(inst.root()), snapshot(release));
+
 #ifdef Q_OS_UNIX
     // Run again at once, every listed file replaced by a FIFO: opening one would
     // block the updater until the run times out.

@@ -238,6 +238,9 @@ void TestStartup::modeSelection_data()
     QTest::newRow("console with more") << QStringList{QStringLiteral("console"), QStringLiteral("x")} << true;
     QTest::newRow("console2") << QStringList{QStringLiteral("console2")} << false;
     QTest::newRow("console second") << QStringList{QStringLiteral("x"), QStringLiteral("console")} << false;
+    // A repair reports like a console run.
+    QTest::newRow("Repair") << QStringList{QStringLiteral("Repair")} << true;
+    QTest::newRow("repair second") << QStringList{QStringLiteral("console"), QStringLiteral("repair")} << true;
     QTest::newRow("no argument") << QStringList() << false;
 }
 

@@ -8,6 +8,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
 {
@@ -47,6 +52,37 @@ UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root)
             ++it;
         else
             it = files.erase(it);
+    }
+    return files;
+}
+
+UpdateFileMap findDamagedFiles(UpdateFileMap files, QDir root)
+{
+    // Only files of the listed size are read; they are shared out to the threads
+    // one by one, so that one large file does not hold a whole share back.
+    std::vector<UpdateFileMap::iterator> sized;
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QFileInfo installed(root.absoluteFilePath(it->path));
+        // A symbolic link is not the file it points to; a Windows shortcut is a file.
+        if (isSafeRelativePath(it->path) && installed.isFile() && !(installed.isSymLink() && !installed.isShortcut())
+            && quint64(installed.size()) == it->size)
+            sized.push_back(it);
+    }
+    std::vector<char> intact(sized.size(), 0);
+    std::atomic<std::size_t> next{0};
+    const auto check = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < sized.size();)
+            intact[i] = fileMatchesEntry(root.absoluteFilePath(sized[i]->path), *sized[i]);
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < QThread::idealThreadCount() && std::size_t(t) < sized.size(); ++t)
+        helpers.emplace_back(check);
+    check();
+    for (std::thread &helper : helpers)
+        helper.join();
+    for (std::size_t i = 0; i < sized.size(); ++i) {
+        if (intact[i])
+            files.erase(sized[i]);
     }
     return files;
 }

@@ -9,6 +9,12 @@
 /// hashed on disk, and an unreadable or different file is selected.
 UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root);
 
+/// The entries of files whose installed file is missing or differs, judged by
+/// content alone (the record is not read): a file of another size at once, one of
+/// the listed size by its MD5 text and, where the entry has one, its SHA-256. The
+/// files are read on several threads.
+UpdateFileMap findDamagedFiles(UpdateFileMap files, QDir root);
+
 /// The MD5 text and SHA-256 (lower-case hex) of a file, in one pass. False when
 /// it cannot be read.
 bool fileHashes(const QString &filePath, QByteArray &md5Text, QByteArray &sha256Hex);
