@@ -268,9 +268,12 @@ void TestEndToEnd::consoleForced()
     QByteArray changed = v2.last();
     changed[0] = char(changed.at(0) ^ 1);
     QVERIFY(writeFile(inst.root() + QLatin1Char('/') + v2.lastKey(), changed));
-    QCOMPARE(inst.run({QStringLiteral("console")}).out, resultRecord(true, false, QString()));
+    const auto runAs = [&](const QString &mode) {
+        return locale.isEmpty() ? inst.run({mode}) : inst.runInLocale({mode}, locale);
+    };
+    QCOMPARE(runAs(QStringLiteral("console")).out, resultRecord(true, false, QString()));
     QVERIFY(releasePart(inst.root()) != snapshot(release));
-    run = inst.run({QStringLiteral("repair")});
+    run = runAs(QStringLiteral("repair"));
     QCOMPARE(run.out, resultRecord(true, true, QString()));
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(releasePart(inst.root()), snapshot(release));
