@@ -116,6 +116,8 @@ void TestChangedFiles::select_data()
     QTest::addColumn<QByteArray>("record");
     QTest::addColumn<QByteArray>("list");
     QTest::addColumn<QStringList>("expected");
+    // What a repair, which reads every file and ignores the record, selects.
+    QTest::addColumn<QStringList>("damaged");
 
     const QByteArray a = "content of a";
     const QByteArray b = "content of b";
@@ -125,50 +127,73 @@ void TestChangedFiles::select_data()
         return path + QLatin1Char('|') + path + QLatin1Char('|') + QString::number(content.size())
                 + QLatin1Char('|') + QString::fromLatin1(md5Text(content));
     };
+    const QStringList all{"a.dll", "bin/b.dll", "c.dat"};
 
     QTest::newRow("no record: hash decides")
             << DiskFiles{{"a.dll", a}, {"bin/b.dll", "old b"}} << NoRecord << list
-            << QStringList{selected("bin/b.dll", b), selected("c.dat", c)};
+            << QStringList{selected("bin/b.dll", b), selected("c.dat", c)} << QStringList{"bin/b.dll", "c.dat"};
     QTest::newRow("no record, all in place") << DiskFiles{{"a.dll", a}, {"bin/b.dll", b}, {"c.dat", c}}
-                                             << NoRecord << list << QStringList();
+                                             << NoRecord << list << QStringList() << QStringList();
     QTest::newRow("record equal to list, files differ on disk")
-            << DiskFiles{{"a.dll", "x"}, {"bin/b.dll", "y"}} << list << list << QStringList();
-    QTest::newRow("recorded equal but deleted") << DiskFiles{} << list << list << QStringList();
+            << DiskFiles{{"a.dll", "x"}, {"bin/b.dll", "y"}} << list << list << QStringList() << all;
+    QTest::newRow("recorded equal but deleted") << DiskFiles{} << list << list << QStringList() << all;
     QTest::newRow("recorded different but matching on disk")
             << DiskFiles{{"a.dll", a}, {"bin/b.dll", b}, {"c.dat", c}}
             << listLine("a.dll", "older a") + listLine("bin/b.dll", b) + listLine("c.dat", c) << list
-            << QStringList{selected("a.dll", a)};
+            << QStringList{selected("a.dll", a)} << QStringList();
+    // A record names a file twice only when a list did; its later line is the one
+    // that was installed.
+    QTest::newRow("recorded twice, later line different")
+            << DiskFiles{{"a.dll", a}, {"bin/b.dll", b}, {"c.dat", c}} << list + listLine("a.dll", "older a")
+            << list << QStringList{selected("a.dll", a)} << QStringList();
+    QTest::newRow("recorded twice, later line equal")
+            << DiskFiles{{"a.dll", "x"}, {"bin/b.dll", b}, {"c.dat", c}} << listLine("a.dll", "older a") + list
+            << list << QStringList() << QStringList{"a.dll"};
+    QTest::newRow("recorded equal, then under another spelling")
+            << DiskFiles{{"a.dll", "x"}, {"bin/b.dll", b}, {"c.dat", c}} << list + listLine("./a.dll", "older a")
+            << list << QStringList{selected("a.dll", a)} << QStringList{"a.dll"};
     QTest::newRow("directory at an unrecorded path")
             << DiskFiles{{"a.dll", Directory}, {"bin/b.dll", b}, {"c.dat", c}} << NoRecord << list
-            << QStringList{selected("a.dll", a)};
+            << QStringList{selected("a.dll", a)} << QStringList{"a.dll"};
     QTest::newRow("directory at a recorded path")
-            << DiskFiles{{"a.dll", Directory}, {"bin/b.dll", b}, {"c.dat", c}} << list << list << QStringList();
-    QTest::newRow("empty list") << DiskFiles{{"a.dll", "x"}} << list << QByteArray() << QStringList();
-    QTest::newRow("empty list, no record") << DiskFiles{{"a.dll", "x"}} << NoRecord << QByteArray() << QStringList();
+            << DiskFiles{{"a.dll", Directory}, {"bin/b.dll", b}, {"c.dat", c}} << list << list << QStringList()
+            << QStringList{"a.dll"};
+    QTest::newRow("empty list") << DiskFiles{{"a.dll", "x"}} << list << QByteArray() << QStringList() << QStringList();
+    QTest::newRow("empty list, no record")
+            << DiskFiles{{"a.dll", "x"}} << NoRecord << QByteArray() << QStringList() << QStringList();
     QTest::newRow("record is a directory: counts as empty")
             << DiskFiles{{"a.dll", a}, {"update_md5.info", Directory}} << NoRecord << list
-            << QStringList{selected("bin/b.dll", b), selected("c.dat", c)};
+            << QStringList{selected("bin/b.dll", b), selected("c.dat", c)} << QStringList{"bin/b.dll", "c.dat"};
     QTest::newRow("malformed record lines judged by content")
             << DiskFiles{{"a.dll", a}, {"bin/b.dll", "old b"}, {"c.dat", "old c"}}
             << md5Text(a) + "\ta.dll\r\n" + md5Text(b) + "\t0\tbin/b.dll\textra\r\n" + listLine("c.dat", c)
-            << list << QStringList{selected("bin/b.dll", b)};
+            << list << QStringList{selected("bin/b.dll", b)} << QStringList{"bin/b.dll", "c.dat"};
     QTest::newRow("record entries not in the list are ignored")
             << DiskFiles{{"a.dll", a}, {"bin/b.dll", b}, {"c.dat", c}}
-            << list + listLine("gone.dll", "gone") + listLine("other.dll", "other") << list << QStringList();
+            << list + listLine("gone.dll", "gone") + listLine("other.dll", "other") << list << QStringList()
+            << QStringList();
     QTest::newRow("record key differs in case")
             << DiskFiles{{"a.dll", "changed"}, {"bin/b.dll", b}, {"c.dat", c}}
             << listLine("A.dll", a) + listLine("bin/b.dll", b) + listLine("c.dat", c) << list
-            << QStringList{selected("a.dll", a)};
+            << QStringList{selected("a.dll", a)} << QStringList{"a.dll"};
     QTest::newRow("record fingerprint in upper case differs")
             << DiskFiles{{"a.dll", a}} << listLineWithMd5("a.dll", md5Text(a).toUpper())
-            << listLine("a.dll", a) << QStringList{selected("a.dll", a)};
+            << listLine("a.dll", a) << QStringList{selected("a.dll", a)} << QStringList();
     const QByteArray upper = md5Text(a).toUpper();
     QTest::newRow("upper-case listed fingerprint never matches a file")
             << DiskFiles{{"a.dll", a}} << NoRecord << listLineWithMd5("a.dll", upper)
-            << QStringList{"a.dll|a.dll|0|" + QString::fromLatin1(upper)};
+            << QStringList{"a.dll|a.dll|0|" + QString::fromLatin1(upper)} << QStringList{"a.dll"};
+    // Only a repair compares sizes: it is the cheap first look at every file.
     QTest::newRow("size is never compared")
-            << DiskFiles{{"a.dll", a}} << NoRecord
-            << fileListLine(md5Text(a), 999999, "a.dll") + '\n' << QStringList();
+            << DiskFiles{{"a.dll", a}} << NoRecord << fileListLine(md5Text(a), 999999, "a.dll") + '\n'
+            << QStringList() << QStringList{"a.dll"};
+    // Read in pieces, the record's lines are cut at their ends: a line that came out
+    // wrong would leave its file to a look on disk, where none of them is.
+    QByteArray many;
+    for (int i = 0; i < 20000; ++i)
+        many += listLine(QStringLiteral("d%1/file%2.dat").arg(i % 7).arg(i), QByteArray::number(i));
+    QTest::newRow("long record") << DiskFiles{} << many << many << QStringList()
+                                 << QStringList(parseFileList(many).keys());
 }
 
 void TestChangedFiles::select()
@@ -177,6 +202,7 @@ void TestChangedFiles::select()
     QFETCH(QByteArray, record);
     QFETCH(QByteArray, list);
     QFETCH(QStringList, expected);
+    QFETCH(QStringList, damaged);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -191,6 +217,7 @@ void TestChangedFiles::select()
         QVERIFY(writeFile(root.filePath(QStringLiteral("update_md5.info")), record));
 
     QCOMPARE(dump(findChangedFiles(parseFileList(list), root)), expected);
+    QCOMPARE(findDamagedFiles(parseFileList(list), root).keys(), damaged);
 }
 
 void TestChangedFiles::recordedFilesAreNotOpened_data()

@@ -6,7 +6,8 @@
 
 /// The entries of files that have to be fetched. The record update_md5.info in
 /// root decides for every path it knows (no file access); unrecorded paths are
-/// hashed on disk, and an unreadable or different file is selected.
+/// hashed on disk, on several threads, and an unreadable or different file is
+/// selected. The record is read a piece at a time.
 UpdateFileMap findChangedFiles(UpdateFileMap files, QDir root);
 
 /// The entries of files whose installed file is missing or differs, judged by

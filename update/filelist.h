@@ -8,6 +8,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 class QTextCodec;
 
 /// One file of an update list: where it goes, how large it is, its fingerprints.
@@ -46,6 +48,25 @@ UpdateFileMap parseFileList(QByteArray text);
 /// The same, with paths decoded by codec and judged by rules: how a client whose
 /// local encoding it is reads the list (null: Latin-1, as without any codec).
 UpdateFileMap parseFileList(QByteArray text, QTextCodec *codec, PathRules rules = HostPathRules);
+
+/// Hands every line of a list text to take, without its line end ("\n" or "\r\n").
+void forEachListLine(const QByteArray &text, const std::function<void(const char *, int)> &take);
+
+/// The same for a list file, read a piece at a time. False when it cannot be read.
+bool forEachListFileLine(const QString &filePath, const std::function<void(const char *, int)> &take);
+
+/// Reads one list line (without its line end) into entry, its path decoded by codec
+/// (null: Latin-1). False for a line that parseFileList skips: not three fields, or
+/// a path that rules refuse.
+bool parseFileListLine(const char *line, int length, QTextCodec *codec, PathRules rules, UpdateFileEntry &entry);
+
+/// The plain spelling of a list path: "./d//x" and "d/./x" are "d/x".
+QString plainListPath(const QString &path);
+
+/// A 64-bit fingerprint of the file a list path names: equal for two spellings that
+/// parseFileList takes for one file under rules (plain spelling, and letter case by
+/// Windows rules). Different files may share one, rarely.
+quint64 listPathIdentity(const QString &path, PathRules rules = HostPathRules);
 
 /// The path a list line's path field stands for: decoded by codec (null: Latin-1)
 /// with a byte-order mark kept as U+FEFF, backslashes made "/", one leading "/" removed.

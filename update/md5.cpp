@@ -39,7 +39,9 @@ QByteArray md5Text(QByteArray data)
 bool forEachFileChunk(const QString &filePath, const std::function<void(const char *, qint64)> &take)
 {
     QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
+    // Pieces this large gain nothing from QFile's own buffer, which only adds system
+    // calls: a repair reads a million small files.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     QByteArray buffer(HashChunkSize, Qt::Uninitialized);
     for (;;) {
