@@ -137,6 +137,8 @@ void TestChangedFiles::select_data()
     QTest::newRow("record equal to list, files differ on disk")
             << DiskFiles{{"a.dll", "x"}, {"bin/b.dll", "y"}} << list << list << QStringList() << all;
     QTest::newRow("recorded equal but deleted") << DiskFiles{} << list << list << QStringList() << all;
+    QTest::newRow("record line too long to be a path: skipped")
+            << DiskFiles{} << QByteArray(3 << 20, 'x') + "\r\n" + list << list << QStringList() << all;
     QTest::newRow("recorded different but matching on disk")
             << DiskFiles{{"a.dll", a}, {"bin/b.dll", b}, {"c.dat", c}}
             << listLine("a.dll", "older a") + listLine("bin/b.dll", b) + listLine("c.dat", c) << list

@@ -33,15 +33,10 @@ class RecordedVerdicts
 public:
     enum Verdict { Unrecorded, Same, Differs };
 
-    /// Room for about this many recorded files without growing: the table is never
-    /// briefly held twice over for a record as long as the list.
-    explicit RecordedVerdicts(int expected)
-    {
-        std::size_t size = 1024;
-        while (size < std::size_t(expected) * 2)
-            size *= 2;
-        m_slots.resize(size);
-    }
+    /// Room for about this many recorded files without growing, taken at the first
+    /// one: the table is never briefly held twice over for a record as long as the
+    /// list, and costs nothing without a record.
+    explicit RecordedVerdicts(int expected) : m_expected(std::size_t(std::max(expected, 1))) {}
 
     /// listed: the entry the line names exactly; null when the list has none.
     void record(quint64 identity, const UpdateFileEntry *listed, bool same)
@@ -58,6 +53,8 @@ public:
 
     Verdict verdict(quint64 identity, const UpdateFileEntry *listed) const
     {
+        if (m_slots.empty())
+            return Unrecorded;
         const Slot &slot = m_slots[find(identity)];
         if (slot.identity != identity || (slot.listed & ~quintptr(1)) != quintptr(listed))
             return Unrecorded;
@@ -84,13 +81,17 @@ private:
 
     void grow()
     {
-        std::vector<Slot> old = std::exchange(m_slots, std::vector<Slot>(m_slots.size() * 2));
+        std::size_t size = 1024;
+        while (size < std::max(m_slots.size() * 2, m_expected * 2))
+            size *= 2;
+        std::vector<Slot> old = std::exchange(m_slots, std::vector<Slot>(size));
         for (Slot &slot : old) {
             if (slot.identity != 0)
                 m_slots[find(slot.identity)] = slot;
         }
     }
 
+    std::size_t m_expected;
     std::vector<Slot> m_slots;
     std::size_t m_used = 0;
 };

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QHash>
 #include <QList>
+#include <QRandomGenerator>
 #include <QStringRef>
 #include <QTextCodec>
 
@@ -204,32 +205,40 @@ void forEachListLine(const QByteArray &text, const std::function<void(const char
 bool forEachListFileLine(const QString &filePath, const std::function<void(const char *, int)> &take)
 {
     // Lines are handed on from each piece read; only a line that a piece cuts is
-    // carried over to the next one.
+    // carried over to the next one. No path of any system comes near a line of
+    // 1 MiB: a longer one is skipped rather than held, whatever the file holds.
+    constexpr int MaxCarried = 1024 * 1024;
     QByteArray carried;
+    bool overlong = false;
+    const auto carry = [&](const char *data, qint64 size) {
+        if (carried.size() + size > MaxCarried)
+            overlong = true;
+        else
+            carried.append(data, int(size));
+    };
     const bool read = forEachFileChunk(filePath, [&](const char *data, qint64 size) {
         const char *const end = data + size;
         const char *lastNewline = end;
         while (lastNewline != data && *--lastNewline != '\n') {
         }
         if (*lastNewline != '\n') {
-            carried.append(data, int(size));
+            carry(data, size);
             return;
         }
-        const char *whole = data;
-        if (!carried.isEmpty()) {
-            const char *firstNewline = static_cast<const char *>(std::memchr(data, '\n', size_t(size)));
-            carried.append(data, int(firstNewline - data));
-            if (carried.endsWith('\r'))
-                carried.chop(1);
+        const char *firstNewline = static_cast<const char *>(std::memchr(data, '\n', size_t(size)));
+        carry(data, firstNewline - data);
+        if (carried.endsWith('\r'))
+            carried.chop(1);
+        if (!overlong)
             take(carried.constData(), carried.size());
-            carried.clear();
-            whole = firstNewline + 1;
-        }
+        carried.clear();
+        overlong = false;
+        const char *const whole = firstNewline + 1;
         if (whole <= lastNewline)
             forEachListLine(QByteArray::fromRawData(whole, int(lastNewline - whole)), take);
-        carried.append(lastNewline + 1, int(end - lastNewline - 1));
+        carry(lastNewline + 1, end - lastNewline - 1);
     });
-    if (read && !carried.isEmpty())
+    if (read && !overlong && !carried.isEmpty())
         forEachListLine(carried, take);
     return read;
 }
@@ -275,8 +284,11 @@ quint64 listPathIdentity(const QString &path, PathRules rules)
 {
     const bool caseBlind = rules == PathRules::Windows;
     // FNV-1a over the UTF-16 units, then a finaliser so that the low bits, which
-    // pick a slot in a table, depend on every unit.
-    quint64 hash = 14695981039346656037ull;
+    // pick a slot in a table, depend on every unit. Seeded per process, as Qt seeds
+    // its own hashes: a list made for a known function could put every path on one
+    // slot and make a check take hours.
+    static const quint64 seed = QRandomGenerator::system()->generate64();
+    quint64 hash = 14695981039346656037ull ^ seed;
     for (const QChar c : plainListPath(path))
         hash = (hash ^ (caseBlind ? foldedUnit(c) : c.unicode())) * 1099511628211ull;
     hash ^= hash >> 33;

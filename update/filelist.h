@@ -65,7 +65,8 @@ QString plainListPath(const QString &path);
 
 /// A 64-bit fingerprint of the file a list path names: equal for two spellings that
 /// parseFileList takes for one file under rules (plain spelling, and letter case by
-/// Windows rules). Different files may share one, rarely.
+/// Windows rules). Different files may share one, rarely. It differs from one run
+/// of the program to the next.
 quint64 listPathIdentity(const QString &path, PathRules rules = HostPathRules);
 
 /// The path a list line's path field stands for: decoded by codec (null: Latin-1)
