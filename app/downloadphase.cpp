@@ -62,9 +62,21 @@ AttemptEnd failedAttempt(const RunValues &values, bool optional, const QString &
     return AttemptEnd::finished(ExitNotInstalled);
 }
 
+/// The entries in ascending path order, the order the files are fetched in. Each is
+/// taken out of the map as it is put in the list: with a million files the map and
+/// the list are never held whole side by side.
+QList<UpdateFileEntry> takeEntries(UpdateFileMap &changed)
+{
+    QList<UpdateFileEntry> entries;
+    entries.reserve(changed.size());
+    for (auto it = changed.begin(); it != changed.end(); it = changed.erase(it))
+        entries.append(it.value());
+    return entries;
+}
+
 } // namespace
 
-AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &check)
+AttemptEnd runDownloadPhase(const RunValues &values, UpdateCheckResult &check)
 {
     const bool optional = check.updateType == 0;
     const bool silent = optional && values.consoleMode;
@@ -81,9 +93,8 @@ AttemptEnd runDownloadPhase(const RunValues &values, const UpdateCheckResult &ch
     if (check.signedMode && !recordFloor(values, check, message))
         return failedAttempt(values, optional, message);
 
-    // QMap::values() is in ascending key order, the order the files are fetched in.
     auto worker = std::make_unique<CDownloadThread>(check.baseUrl, values.cacheDir,
-                                                    values.rootDir, check.changed.values(),
+                                                    values.rootDir, takeEntries(check.changed),
                                                     nullptr, values.connections, values.proxy);
     worker->setHttp2Streams(values.http2Streams);
     waitForWorker(worker.get(), silent);

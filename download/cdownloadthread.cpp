@@ -10,6 +10,8 @@
 #include <QMetaType>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 // A transfer must receive 1,024 bytes in every window of this length, and average
@@ -31,7 +33,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     , m_url(url)
     , m_cacheDir(cacheDir)
     , m_appDir(appDir)
-    , m_files(files)
+    , m_files(std::move(files))
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
     , m_inPlace(std::size_t(m_files.size()), false)
     , m_route(std::size_t(m_files.size()), 0)
