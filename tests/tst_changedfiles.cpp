@@ -22,6 +22,8 @@ namespace {
 
 // Stands for "a directory at this path" in the disk column.
 const QByteArray Directory = "<directory>";
+// Followed by a target: a symbolic link at this path, in the disk column.
+const QByteArray Link = "<link>";
 // Stands for "no record file at all" in the record column.
 const QByteArray NoRecord = "<none>";
 
@@ -154,6 +156,12 @@ void TestChangedFiles::select_data()
     QTest::newRow("recorded equal, then under another spelling")
             << DiskFiles{{"a.dll", "x"}, {"bin/b.dll", b}, {"c.dat", c}} << list + listLine("./a.dll", "older a")
             << list << QStringList{selected("a.dll", a)} << QStringList{"a.dll"};
+#ifdef Q_OS_UNIX
+    // An ordinary run reads what a link points to; a repair replaces the link.
+    QTest::newRow("link at an unrecorded path")
+            << DiskFiles{{"a.dll", Link + "target.dat"}, {"target.dat", a}, {"bin/b.dll", b}, {"c.dat", c}}
+            << NoRecord << list << QStringList() << QStringList{"a.dll"};
+#endif
     QTest::newRow("directory at an unrecorded path")
             << DiskFiles{{"a.dll", Directory}, {"bin/b.dll", b}, {"c.dat", c}} << NoRecord << list
             << QStringList{selected("a.dll", a)} << QStringList{"a.dll"};
@@ -212,6 +220,8 @@ void TestChangedFiles::select()
     for (auto it = disk.cbegin(); it != disk.cend(); ++it) {
         if (it.value() == Directory)
             QVERIFY(root.mkpath(it.key()));
+        else if (it.value().startsWith(Link))
+            QVERIFY(QFile::link(QString::fromUtf8(it.value().mid(Link.size())), root.filePath(it.key())));
         else
             QVERIFY(writeFile(root.filePath(it.key()), it.value()));
     }

@@ -203,6 +203,22 @@ void TestFileList::parseByRuleSet()
     QFETCH(QStringList, windows);
     QCOMPARE(parseFileList(text, nullptr, PathRules::Basic).keys(), basic);
     QCOMPARE(parseFileList(text, nullptr, PathRules::Windows).keys(), windows);
+
+    // The record is matched to the list by fingerprint: two lines must share one
+    // exactly when the parser keeps only one of them.
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeAll(QByteArray());
+    for (const PathRules rules : {PathRules::Basic, PathRules::Windows}) {
+        for (int i = 0; i < lines.size(); ++i) {
+            for (int j = i + 1; j < lines.size(); ++j) {
+                const QString first = parseFileList(lines.at(i), nullptr, rules).firstKey();
+                const QString second = parseFileList(lines.at(j), nullptr, rules).firstKey();
+                const bool oneFile = parseFileList(lines.at(i) + '\n' + lines.at(j), nullptr, rules).size() == 1;
+                QVERIFY2((listPathIdentity(first, rules) == listPathIdentity(second, rules)) == oneFile,
+                         qPrintable(first + QLatin1Char(' ') + second));
+            }
+        }
+    }
 }
 
 void TestFileList::unsafePathsDropped_data()
