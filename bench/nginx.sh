@@ -41,6 +41,18 @@ remove_work() {
     fi
 }
 
+# install_updater BUILD_DIR PATH: an installation in $WORK/app with the build's
+# updater, a host that does nothing, and a system.cfg for
+# http://127.0.0.1:$PORT/PATH/ with its cache in $WORK/cache.
+install_updater() {
+    mkdir -p "$WORK/app" "$WORK/cache"
+    cp "$1/updater" "$WORK/app/"
+    printf '#!/bin/sh\n' > "$WORK/app/host.sh"
+    chmod +x "$WORK/app/host.sh"
+    printf '[Update]\nURL=http://127.0.0.1:%s/%s/\nCache=%s\nExeName=host.sh\n' "$PORT" "$2" "$WORK/cache" \
+        > "$WORK/app/system.cfg"
+}
+
 # time_figures FILE: "WALL_SECONDS MAX_RSS_KIB" from a report of GNU time -v.
 time_figures() {
     python3 - "$1" <<'EOF'

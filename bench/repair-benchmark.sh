@@ -36,11 +36,7 @@ mkdir -p "$WORK/www" "$WORK/app" "$WORK/cache"
 "$BUILD/updater-publish" --folder Base "$WORK/release" "$WORK/www/rel" > /dev/null
 chmod -R a+rX "$WORK/www"
 start_nginx rel/update.ini
-cp "$BUILD/updater" "$WORK/app/"
-printf '#!/bin/sh\n' > "$WORK/app/host.sh"
-chmod +x "$WORK/app/host.sh"
-printf '[Update]\nURL=http://127.0.0.1:%s/rel/\nCache=%s\nExeName=host.sh\n' "$PORT" "$WORK/cache" \
-    > "$WORK/app/system.cfg"
+install_updater "$BUILD" rel
 (cd "$WORK/app" && QT_QPA_PLATFORM=offscreen ./updater console > "$WORK/run.log" 2>&1) \
     || { cat "$WORK/run.log" >&2; exit 1; }
 (cd "$WORK/release" && find . -type f | sort | sed 's|^\./||' | xargs md5sum) > "$WORK/sums.md5"

@@ -58,11 +58,7 @@ echo "list: $(stat -c %s "$WORK/www/rel/v2/md5.txt") bytes"
 printf '[Summary]\nUpdateType=1\n\n[Version]\nFolder=v2\n' > "$WORK/www/rel/update.ini"
 chmod -R a+rX "$WORK/www"
 start_nginx rel/update.ini
-cp "$BUILD/updater" "$WORK/app/"
-printf '#!/bin/sh\n' > "$WORK/app/host.sh"
-chmod +x "$WORK/app/host.sh"
-printf '[Update]\nURL=http://127.0.0.1:%s/rel/\nCache=%s\nExeName=host.sh\n' "$PORT" "$WORK/cache" \
-    > "$WORK/app/system.cfg"
+install_updater "$BUILD" rel
 
 # measure NAME COMMAND...: runs it in the installation, appends "NAME WALL RSS_KIB".
 measure() {
