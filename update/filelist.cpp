@@ -204,42 +204,29 @@ void forEachListLine(const QByteArray &text, const std::function<void(const char
 
 bool forEachListFileLine(const QString &filePath, const std::function<void(const char *, int)> &take)
 {
-    // Lines are handed on from each piece read; only a line that a piece cuts is
-    // carried over to the next one. No path of any system comes near a line of
-    // 1 MiB: a longer one is skipped rather than held, whatever the file holds.
-    constexpr int MaxCarried = 1024 * 1024;
-    QByteArray carried;
-    bool overlong = false;
-    const auto carry = [&](const char *data, qint64 size) {
-        if (carried.size() + size > MaxCarried)
-            overlong = true;
-        else
-            carried.append(data, int(size));
-    };
+    // Each piece read joins what the one before left after its last line end; the
+    // whole lines are handed on and the rest waits. No path of any system comes
+    // near a line of 1 MiB: a longer one is dropped rather than held.
+    constexpr int MaxLine = 1024 * 1024;
+    QByteArray pending;
+    bool dropping = false; // inside a line found too long
     const bool read = forEachFileChunk(filePath, [&](const char *data, qint64 size) {
-        const char *const end = data + size;
-        const char *lastNewline = end;
-        while (lastNewline != data && *--lastNewline != '\n') {
+        pending.append(data, int(size));
+        const int whole = pending.lastIndexOf('\n') + 1;
+        if (whole > 0) {
+            const int begin = dropping ? pending.indexOf('\n') + 1 : 0;
+            dropping = false;
+            if (begin < whole)
+                forEachListLine(QByteArray::fromRawData(pending.constData() + begin, whole - 1 - begin), take);
+            pending.remove(0, whole);
         }
-        if (*lastNewline != '\n') {
-            carry(data, size);
-            return;
+        if (pending.size() > MaxLine) {
+            pending.clear();
+            dropping = true;
         }
-        const char *firstNewline = static_cast<const char *>(std::memchr(data, '\n', size_t(size)));
-        carry(data, firstNewline - data);
-        if (carried.endsWith('\r'))
-            carried.chop(1);
-        if (!overlong)
-            take(carried.constData(), carried.size());
-        carried.clear();
-        overlong = false;
-        const char *const whole = firstNewline + 1;
-        if (whole <= lastNewline)
-            forEachListLine(QByteArray::fromRawData(whole, int(lastNewline - whole)), take);
-        carry(lastNewline + 1, end - lastNewline - 1);
     });
-    if (read && !overlong && !carried.isEmpty())
-        forEachListLine(carried, take);
+    if (read && !dropping && !pending.isEmpty())
+        forEachListLine(pending, take);
     return read;
 }
 
