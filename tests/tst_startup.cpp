@@ -525,12 +525,16 @@ void TestStartup::guardSeveralAtOnce()
 {
     Installation inst;
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
-    // The one that gets through waits for a descriptor that never comes (5 s), so it
-    // still holds the guard while the others start.
+    // One that gets through waits for a descriptor that never comes (5 s) and holds
+    // the guard meanwhile; only the ones that pass open a connection. A process that
+    // a loaded machine starts after the holder has given up may pass in its turn:
+    // what must never happen is two past the guard at once.
+    TestHttpServer server;
+    QVERIFY(server.start());
     TestHttpServer::Response never;
     never.answer = TestHttpServer::Answer::Never;
-    m_server.setRoute("/many/update.ini", never);
-    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl() + QStringLiteral("/many")}}));
+    server.setRoute("/many/update.ini", never);
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), server.baseUrl() + QStringLiteral("/many")}}));
 
     constexpr int Count = 4;
     std::vector<std::unique_ptr<QProcess>> processes;
@@ -539,7 +543,7 @@ void TestStartup::guardSeveralAtOnce()
     int refused = 0;
     int passed = 0;
     for (auto &process : processes) {
-        QVERIFY(process->waitForFinished(30000));
+        QVERIFY(process->waitForFinished(60000));
         const QByteArray out = process->readAllStandardOutput();
         if (out == record(false, false, QStringLiteral("升级程序已运行")))
             ++refused;
@@ -549,9 +553,10 @@ void TestStartup::guardSeveralAtOnce()
             QFAIL(out.constData());
         QCOMPARE(process->exitCode(), 1);
     }
-    QCOMPARE(passed, 1);
-    QCOMPARE(refused, Count - 1);
-    QCOMPARE(m_server.requestCount("/many/update.ini"), 1);
+    QCOMPARE(server.peakOpenConnectionCount(), 1);
+    QCOMPARE(server.requestCount("/many/update.ini"), passed);
+    QVERIFY(passed >= 1);
+    QVERIFY2(refused >= 1, "no start overlapped another: the case was not tried");
 }
 
 void TestStartup::cacheOverlap_data()

@@ -656,6 +656,12 @@ int TestHttpServer::openConnectionCount() const
     return m_openConnections;
 }
 
+int TestHttpServer::peakOpenConnectionCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_peakOpenConnections;
+}
+
 void TestHttpServer::sendStrayBytes()
 {
     QMutexLocker lock(&m_mutex);
@@ -701,7 +707,7 @@ void TestHttpServer::connectionOpened()
 {
     QMutexLocker lock(&m_mutex);
     ++m_connections;
-    ++m_openConnections;
+    m_peakOpenConnections = qMax(m_peakOpenConnections, ++m_openConnections);
 }
 
 void TestHttpServer::connectionClosed()

@@ -165,6 +165,8 @@ public:
     int connectionCount() const;
     /// Connections currently open.
     int openConnectionCount() const;
+    /// The most connections that were open at one time.
+    int peakOpenConnectionCount() const;
     /// Sends the strayBytes of their last answer on the connections waiting for their
     /// next request; returns once the peer's system has them.
     void sendStrayBytes();
@@ -193,6 +195,7 @@ private:
     QList<Request> m_requests;
     int m_connections = 0;
     int m_openConnections = 0;
+    int m_peakOpenConnections = 0;
     quint16 m_port = 0;
     QObject *m_engine = nullptr;
     QThread *m_thread = nullptr;
