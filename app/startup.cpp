@@ -4,7 +4,7 @@
 #include "app/instanceguard.h"
 #include "app/reporting.h"
 #include "app/updaterun.h"
-#include "download/proxychoice.h"
+#include "net/proxychoice.h"
 #include "ui/cupdateerror.h"
 
 #include <QApplication>

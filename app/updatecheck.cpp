@@ -4,7 +4,7 @@
 #include "app/reporting.h"
 #include "ui/cupdateerror.h"
 #include "update/changedfiles.h"
-#include "update/httprequest.h"
+#include "net/httprequest.h"
 #include "update/inivalues.h"
 #include "update/minisign.h"
 #include "update/packindex.h"

@@ -2,7 +2,7 @@
 
 #include "download/cdownloadpartial.h"
 #include "download/cdownloadtransfer.h"
-#include "download/proxychoice.h"
+#include "net/proxychoice.h"
 #include "update/changedfiles.h"
 #include "update/packindex.h"
 

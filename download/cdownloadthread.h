@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/chttpaccessmanager.h"
+#include "net/chttpaccessmanager.h"
 #include "update/filelist.h"
 
 #include <QDir>

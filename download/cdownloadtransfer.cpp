@@ -2,7 +2,7 @@
 
 #include "download/backgroundhashes.h"
 #include "download/cdownloadpartial.h"
-#include "update/httprequest.h"
+#include "net/httprequest.h"
 #include "update/md5.h"
 
 #include <QFile>

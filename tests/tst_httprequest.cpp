@@ -1,5 +1,5 @@
 #include "support/testhttpserver.h"
-#include "update/httprequest.h"
+#include "net/httprequest.h"
 #include "update/md5.h"
 
 #include <QElapsedTimer>

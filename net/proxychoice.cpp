@@ -1,4 +1,4 @@
-#include "download/proxychoice.h"
+#include "net/proxychoice.h"
 
 #include <QNetworkRequest>
 #include <QMutexLocker>

@@ -1,6 +1,6 @@
-#include "download/chttpreply.h"
+#include "net/chttpreply.h"
 
-#include "download/chttpaccessmanager.h"
+#include "net/chttpaccessmanager.h"
 
 #include <QMetaObject>
 #include <QNetworkRequest>

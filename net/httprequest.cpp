@@ -1,6 +1,6 @@
-#include "update/httprequest.h"
+#include "net/httprequest.h"
 
-#include "download/proxychoice.h"
+#include "net/proxychoice.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,7 +1,7 @@
-#include "download/chttpaccessmanager.h"
+#include "net/chttpaccessmanager.h"
 
-#include "download/chttpreply.h"
-#include "download/proxychoice.h"
+#include "net/chttpreply.h"
+#include "net/proxychoice.h"
 
 #include <QNetworkRequest>
 #include <QTcpSocket>
