@@ -97,6 +97,7 @@ AttemptEnd runDownloadPhase(const RunValues &values, UpdateCheckResult &check)
                                                     values.rootDir, takeEntries(check.changed),
                                                     nullptr, values.connections, values.proxy);
     worker->setHttp2Streams(values.http2Streams);
+    worker->setMirrors(check.mirrorBaseUrls);
     waitForWorker(worker.get(), silent);
     QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
 

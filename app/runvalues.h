@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QString>
+#include <QStringList>
 
 class CUpdateError;
 class QNetworkAccessManager;
@@ -14,6 +15,9 @@ struct RunValues
     QDir rootDir;         ///< installation root: exeDir, or its parent when exeDir is a "bin"
     QDir cacheDir;        ///< download cache, absolute and created
     QString updateUrl;    ///< base address of the update server, as configured
+    /// Every configured address in order of preference ("URL" lists them separated
+    /// by commas); the first is updateUrl.
+    QStringList updateUrls;
     QString hostExePath;  ///< absolute path of the host executable
     bool consoleMode = false;                      ///< outcomes go to standard output as JSON
     bool repairMode = false;                       ///< "repair": every listed file judged by its content

@@ -68,7 +68,14 @@ RunValues readConfiguration(const QString &exeDir, const QStringList &arguments,
     QSettings settings(QDir(exeDir).absoluteFilePath(QStringLiteral("system.cfg")),
                        QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("Update"));
-    values.updateUrl = settings.value(QStringLiteral("URL")).toString();
+    // Several addresses, separated by commas, are mirrors in order of preference;
+    // the INI reader hands them over as a list.
+    const QStringList urls = settings.value(QStringLiteral("URL")).toStringList();
+    for (const QString &url : urls) {
+        if (!url.trimmed().isEmpty() || urls.size() == 1)
+            values.updateUrls.append(urls.size() == 1 ? url : url.trimmed());
+    }
+    values.updateUrl = values.updateUrls.value(0);
     errorDialog->setDownloadUrl(settings.value(QStringLiteral("DownLoadUrl")).toString());
     values.rootDir = QDir(exeDir);
     values.cacheDir = QDir(settings.value(QStringLiteral("Cache"),
@@ -129,9 +136,12 @@ int startUpdater(const QString &exeDir, const QStringList &arguments,
     if (!guard.acquire())
         return endWithConfigurationError(values, QObject::tr("启动"), QObject::tr("升级程序已运行"));
 
-    if (!QUrl(values.updateUrl, QUrl::TolerantMode).isValid()) {
-        return endWithConfigurationError(values, QObject::tr("配置错误"),
-                                         QObject::tr("升级地址不合法:%1").arg(values.updateUrl));
+    const QStringList addresses = values.updateUrls.isEmpty() ? QStringList{QString()} : values.updateUrls;
+    for (const QString &address : addresses) {
+        if (!QUrl(address, QUrl::TolerantMode).isValid()) {
+            return endWithConfigurationError(values, QObject::tr("配置错误"),
+                                             QObject::tr("升级地址不合法:%1").arg(address));
+        }
     }
 
     auto proxies = std::make_unique<ProxyChoice>(values.proxy);

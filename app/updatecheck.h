@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 /// What the check hands to the download phase.
 struct UpdateCheckResult
@@ -13,7 +14,11 @@ struct UpdateCheckResult
     UpdateFileMap changed;  ///< entries to fetch; not empty when the phase runs
     int updateType = 1;     ///< 0: optional update; anything else: forced
     QString version;        ///< version text for the notice
-    QString baseUrl;        ///< updateUrl + folder + "/", to which file paths are appended
+    QString address;        ///< the configured address that served the release
+    QString baseUrl;        ///< address + folder + "/", to which file paths are appended
+    QStringList mirrorBaseUrls; ///< the same folder at the other addresses, in their order
+    QByteArray indexHash;   ///< "Version/Index": SHA-256 of index.txt; empty: none
+    QByteArray recordHash;  ///< SHA-256 of update_md5.info when it was read; else empty
     QByteArray fileList;    ///< md5.txt exactly as received
     bool signedMode = false; ///< the release's signature was checked
     /// Release/Sequence: verified when signedMode; otherwise read unverified, 0 when
@@ -30,9 +35,9 @@ bool recordFloor(const RunValues &values, const UpdateCheckResult &result, QStri
 /// (also one that has just received update.pub), the release's sequence
 /// (update_sequence.info), below which no later release is accepted. False, with
 /// errorText, when the sequence could not be recorded; the list record is best
-/// effort.
+/// effort. keepEqualRecord: a record that already holds the list is not rewritten.
 bool recordAppliedRelease(const RunValues &values, const UpdateCheckResult &result,
-                          QString &errorText);
+                          QString &errorText, bool keepEqualRecord = false);
 
 /// The first half of an attempt: descriptor, cached update.ini, file list, the
 /// comparison. Reports and ends the run (Finished), asks for a new attempt after a

@@ -37,6 +37,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     , m_transferTimeoutMs(DefaultTransferTimeoutMs)
     , m_inPlace(std::size_t(m_files.size()), false)
     , m_route(std::size_t(m_files.size()), 0)
+    , m_mirror(std::size_t(m_files.size()), 0)
     , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
     m_manager.setProxyFactory(new ProxyChoice(proxySetting));
@@ -102,6 +103,11 @@ QString CDownloadThread::errorMsg() const
 void CDownloadThread::setHttp2Streams(int streams)
 {
     m_streams = qBound(1, streams, 16);
+}
+
+void CDownloadThread::setMirrors(const QStringList &baseUrls)
+{
+    m_mirrors = baseUrls;
 }
 
 void CDownloadThread::setTransferTimeout(int milliseconds)
@@ -251,7 +257,11 @@ void CDownloadThread::sendRequest(int index)
     if (frame)
         m_cacheDir.mkpath(PackFolder);
     const bool keep = frame ? fetched.size >= CDownloadPartial::MinimumKept : mayKeepPartial(index);
-    auto owned = std::make_unique<CDownloadTransfer>(&m_manager, m_url, fetched, place, keep,
+    // Smaller routes come from the address that served the list; the plain file
+    // from there first, then from each mirror in turn.
+    const int mirror = frame ? 0 : m_mirror[std::size_t(index)];
+    const QString baseUrl = mirror == 0 ? m_url : m_mirrors.at(mirror - 1);
+    auto owned = std::make_unique<CDownloadTransfer>(&m_manager, baseUrl, fetched, place, keep,
                                                      [this] { return stopRequested(); });
     CDownloadTransfer *transfer = owned.get();
     m_transfers[index] = std::move(owned);
@@ -270,8 +280,20 @@ void CDownloadThread::sendRequest(int index)
             takeNextRoute(index);
         });
     } else {
-        connect(transfer, &CDownloadTransfer::failed, this,
-                [this, transfer](const QString &message) { fail(transfer->cached(), message); });
+        connect(transfer, &CDownloadTransfer::failed, this, [this, index, transfer](const QString &message) {
+            // Every answer is checked alike, so a mirror's copy is as good as the
+            // first one's; the run's message is the first address's failure.
+            int &mirror = m_mirror[std::size_t(index)];
+            if (mirror == 0)
+                m_firstFailure.insert(index, message);
+            if (mirror < m_mirrors.size() && !stopRequested()) {
+                ++mirror;
+                dropTransfer(index);
+                sendRequest(index);
+                return;
+            }
+            fail(transfer->cached(), m_firstFailure.value(index, message));
+        });
     }
     connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, frame, transfer] {
         // Over HTTP/2 every request shares one connection: Qt's limit of six

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -44,6 +45,10 @@ public:
     /// How many requests may be under way once answers come over HTTP/2, where
     /// they share one connection (default: connections, at most 16).
     void setHttp2Streams(int streams);
+
+    /// Base addresses of the same version folder on other servers, in order of
+    /// preference: a file that the first cannot send is asked of each in turn.
+    void setMirrors(const QStringList &baseUrls);
 
     /// The window in which a transfer must receive at least 1,024 bytes, or be
     /// abandoned (30 s by default); from twice this after its request on, it must
@@ -152,6 +157,9 @@ private:
     /// By index: the artefact being fetched, or the number of artefacts for the
     /// plain file.
     std::vector<int> m_route;
+    QStringList m_mirrors;                         ///< see setMirrors()
+    std::vector<int> m_mirror;                     ///< by index: 0 the first address, i m_mirrors[i - 1]
+    QHash<int, QString> m_firstFailure;            ///< by index: the first address's failure
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
     std::unique_ptr<QTemporaryDir> m_staging;      ///< while installing: see stageAndCheck()
     QThreadPool m_unpackers;                       ///< see startUnpacking()

@@ -138,6 +138,15 @@ QString statusText(const QNetworkReply *reply)
 
 } // namespace
 
+QByteArray rawHeaderValue(const RawHeaderMap &headers, const QByteArray &name)
+{
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value().trimmed();
+    }
+    return QByteArray();
+}
+
 void allowHttp2(QNetworkRequest &request)
 {
     if (request.url().scheme() != QLatin1String("https"))
@@ -152,8 +161,10 @@ void allowHttp2(QNetworkRequest &request)
 bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
                      QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders,
-                     qint64 maxBodySize)
+                     qint64 maxBodySize, int *statusCode)
 {
+    const bool conditional = requestHeaders.contains("If-None-Match")
+        || requestHeaders.contains("If-Modified-Since");
     QNetworkRequest request(url);
     // Asking for the identity encoding keeps Qt from inflating anything: a small
     // compressed body could otherwise expand to gigabytes in memory.
@@ -200,20 +211,24 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
         errorText = ProxyChoice::failureText(reply, manager);
         if (errorText.isEmpty())
             errorText = reply->errorString();
+    } else if (conditional && statusOf(reply) == 304) {
+        success = true;
     } else if (statusOf(reply) != 200) {
         errorText = statusText(reply);
     } else if (hasAnnouncedLength(reply, collector.body().size(), errorText)) {
         success = true;
     }
 
-    if (success) {
-        if (responseHeaders) {
-            const QList<QNetworkReply::RawHeaderPair> pairs = reply->rawHeaderPairs();
-            for (const QNetworkReply::RawHeaderPair &pair : pairs)
-                responseHeaders->insert(pair.first, pair.second);
-        }
-        responseBody = collector.body();
+    // A refusal's headers matter too: Retry-After comes with a 429 or a 503.
+    if (statusCode)
+        *statusCode = reply->isFinished() ? statusOf(reply) : 0;
+    if (responseHeaders && reply->isFinished()) {
+        const QList<QNetworkReply::RawHeaderPair> pairs = reply->rawHeaderPairs();
+        for (const QNetworkReply::RawHeaderPair &pair : pairs)
+            responseHeaders->insert(pair.first, pair.second);
     }
+    if (success)
+        responseBody = collector.body();
     // Never abort: the manager may still be using the reply; deferred deletion
     // releases it on a later turn of this thread's loop.
     reply->deleteLater();

@@ -16,10 +16,17 @@ using RawHeaderMap = QMap<QByteArray, QByteArray>;
 /// body. On failure errorText gets the reason and responseBody is left as it was. A
 /// timeoutSeconds of 0 or less waits without limit; a maxBodySize above 0 fails a
 /// body as soon as its announced or received length passes it.
+/// A request that carries If-None-Match or If-Modified-Since also succeeds with a
+/// 304, responseBody then empty. responseHeaders and statusCode receive what the
+/// server answered, also when the answer is a failure (0: no answer at all).
 bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
                      QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders = nullptr,
-                     qint64 maxBodySize = 0);
+                     qint64 maxBodySize = 0, int *statusCode = nullptr);
+
+/// The value of the header name in headers, names compared without regard to
+/// letter case as HTTP wants; empty when it is missing.
+QByteArray rawHeaderValue(const RawHeaderMap &headers, const QByteArray &name);
 
 /// Lets an HTTPS request go over HTTP/2 where the server offers it (ALPN): all
 /// requests to one server then share one connection and one TLS handshake. The

@@ -263,7 +263,7 @@ void TestHttpRequest::fails()
                              &headers, maxBodySize));
     QCOMPARE(error, expected);
     QCOMPARE(body, QByteArray("previous"));
-    QCOMPARE(headers, (RawHeaderMap{{"Kept", "yes"}}));
+    QCOMPARE(headers.value("Kept"), QByteArray("yes"));
     QCOMPARE(m_server->requestCount("/elsewhere"), 0);
     QCOMPARE(m_server->requests().constLast().header("Accept-Encoding"), QByteArray("identity"));
     QCOMPARE(m_manager->replies.size(), 1);
