@@ -1,8 +1,8 @@
 # Sourced by the benchmark scripts: their working folder and tool checks, a free
 # loopback port, and nginx serving $WORK/www on 127.0.0.1 with a configuration and
 # logs of its own under $WORK/nginx.
-# Needs NGINX (the nginx binary) and WORK; NGINX_SERVER_EXTRA, when set, is added to
-# the server block as it is. Sets PORT and NGINX_PID.
+# Needs NGINX (the nginx binary) and WORK; NGINX_SERVER_EXTRA and NGINX_HTTP_EXTRA,
+# when set, are added to the server and the http block as they are. Sets PORT and NGINX_PID.
 
 # require_tools TOOL...: each must be a command or a file; exits 2 naming a missing one.
 require_tools() {
@@ -100,6 +100,7 @@ events { worker_connections 256; }
 http {
     default_type application/octet-stream;
     access_log off;
+    ${NGINX_HTTP_EXTRA:-}
     sendfile on;
     keepalive_requests 100000;
     client_body_temp_path "$WORK/nginx/temp/body";
