@@ -8,8 +8,9 @@
 # publisher would take minutes to hash them), serves the list and a descriptor with
 # nginx on 127.0.0.1, and then REPEAT (3) times each, with the files in the page
 # cache:
-#   check    "updater console" with update_md5.info equal to the list: nothing is read
-#            but the two lists
+#   check    "updater console" with update_md5.info equal to the list: the descriptor
+#            names the list's SHA-256, so only the record is read (LIST_HASH=0: the
+#            list is fetched and compared as by an older publisher's descriptor)
 #   repair   "updater repair": every file is looked at and read
 #   first    "updater console" without update_md5.info, as after an installer that
 #            does not leave one: every file is read as well
@@ -55,7 +56,11 @@ with open(listing, "wb") as out, open(sums, "w") as check:
         check.write("%s  %s/%s\n" % (digest.hex(), folder, name))
 PY
 echo "list: $(stat -c %s "$WORK/www/rel/v2/md5.txt") bytes"
-printf '[Summary]\nUpdateType=1\n\n[Version]\nFolder=v2\n' > "$WORK/www/rel/update.ini"
+# As updater-publish writes it: the list's SHA-256 settles an up-to-date check
+# without the list. LIST_HASH=0 leaves it out (a descriptor of an older publisher).
+list_line=
+[ "${LIST_HASH:-1}" = 0 ] || list_line="List=$(sha256sum "$WORK/www/rel/v2/md5.txt" | cut -d' ' -f1)\n"
+printf "[Summary]\nUpdateType=1\n\n[Version]\nFolder=v2\n$list_line" > "$WORK/www/rel/update.ini"
 chmod -R a+rX "$WORK/www"
 start_nginx rel/update.ini
 install_updater "$BUILD" rel
