@@ -1,5 +1,6 @@
 #include "app/downloadphase.h"
 
+#include "app/pushback.h"
 #include "app/reporting.h"
 #include "download/cdownloadthread.h"
 #include "ui/cupdateerror.h"
@@ -100,6 +101,15 @@ AttemptEnd runDownloadPhase(const RunValues &values, UpdateCheckResult &check)
     worker->setMirrors(check.mirrorBaseUrls);
     waitForWorker(worker.get(), silent);
     QObject::disconnect(worker.get(), nullptr, nullptr, nullptr);
+    // A server that pushed back on a file is left alone like one that pushed back
+    // on the descriptor; the base address minus the version folder is the address.
+    const QHash<QString, QByteArray> retryAfter = worker->retryAfter();
+    if (!retryAfter.isEmpty()) {
+        const int folderLength = check.baseUrl.size() - check.address.size();
+        PushBack pushBack(values.rootDir);
+        for (auto it = retryAfter.cbegin(); it != retryAfter.cend(); ++it)
+            pushBack.record(it.key().chopped(folderLength), it.value());
+    }
 
     if (worker->isSuccess()) {
         if (recordAppliedRelease(values, check, message)) {

@@ -110,6 +110,11 @@ void CDownloadThread::setMirrors(const QStringList &baseUrls)
     m_mirrors = baseUrls;
 }
 
+QHash<QString, QByteArray> CDownloadThread::retryAfter() const
+{
+    return m_retryAfter;
+}
+
 void CDownloadThread::setTransferTimeout(int milliseconds)
 {
     m_transferTimeoutMs = milliseconds;
@@ -284,6 +289,8 @@ void CDownloadThread::sendRequest(int index)
             // Every answer is checked alike, so a mirror's copy is as good as the
             // first one's; the run's message is the first address's failure.
             int &mirror = m_mirror[std::size_t(index)];
+            if (!transfer->retryAfter().isEmpty())
+                m_retryAfter.insert(mirror == 0 ? m_url : m_mirrors.at(mirror - 1), transfer->retryAfter());
             if (mirror == 0)
                 m_firstFailure.insert(index, message);
             if (mirror < m_mirrors.size() && !stopRequested()) {

@@ -49,6 +49,9 @@ public:
     /// Base addresses of the same version folder on other servers, in order of
     /// preference: a file that the first cannot send is asked of each in turn.
     void setMirrors(const QStringList &baseUrls);
+    /// By base address: the Retry-After of a 429 or 503 answer to a file. Read
+    /// after the thread has finished.
+    QHash<QString, QByteArray> retryAfter() const;
 
     /// The window in which a transfer must receive at least 1,024 bytes, or be
     /// abandoned (30 s by default); from twice this after its request on, it must
@@ -160,6 +163,7 @@ private:
     QStringList m_mirrors;                         ///< see setMirrors()
     std::vector<int> m_mirror;                     ///< by index: 0 the first address, i m_mirrors[i - 1]
     QHash<int, QString> m_firstFailure;            ///< by index: the first address's failure
+    QHash<QString, QByteArray> m_retryAfter;       ///< see retryAfter()
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
     std::unique_ptr<QTemporaryDir> m_staging;      ///< while installing: see stageAndCheck()
     QThreadPool m_unpackers;                       ///< see startUnpacking()

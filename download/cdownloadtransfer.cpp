@@ -295,6 +295,8 @@ CDownloadTransfer::Answer CDownloadTransfer::checkAnswer()
         failNetwork(networkError);
         return Answer::Failed;
     }
+    if (status == 429 || status == 503)
+        m_retryAfter = m_reply->rawHeader("Retry-After");
     if (!isPlainBody(m_reply)) {
         failCheck(networkError);
         return Answer::Failed;

@@ -48,6 +48,8 @@ public:
 
     /// True once an answer came over HTTP/2 (see allowHttp2()).
     bool usedHttp2() const { return m_usedHttp2; }
+    /// The Retry-After of a 429 or 503 answer that failed the transfer; else empty.
+    QByteArray retryAfter() const { return m_retryAfter; }
     const UpdateFileEntry &entry() const { return m_entry; }
     const QFileInfo &cached() const { return m_cached; }
 
@@ -106,6 +108,7 @@ private:
 
     QNetworkAccessManager *m_manager;
     QString m_url;
+    QByteArray m_retryAfter;
     UpdateFileEntry m_entry;
     QFileInfo m_cached;
     std::function<bool()> m_shouldStop;

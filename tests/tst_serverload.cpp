@@ -258,6 +258,7 @@ void TestServerLoad::mirrors_data()
     QTest::newRow("first refused") << QStringList{"refused"} << 0;
     QTest::newRow("first answers 503") << QStringList{"descriptor 503"} << 0;
     QTest::newRow("first lacks a file") << QStringList{"file 404"} << 0;
+    QTest::newRow("first pushes back on a file") << QStringList{"file 503"} << 0;
     QTest::newRow("no address serves") << QStringList{"descriptor 503", "second 404s"} << 1;
 }
 
@@ -284,11 +285,14 @@ void TestServerLoad::mirrors()
         m_server.setRoute(one + "/update.ini", TestHttpServer::status(503));
     if (failing.contains(QStringLiteral("file 404")))
         m_server.removeRoute(one + "v1/b.txt");
+    if (failing.contains(QStringLiteral("file 503")))
+        m_server.setRoute(one + "v1/b.txt", withHeaders(TestHttpServer::status(503), {{"Retry-After", "600"}}));
     if (failing.contains(QStringLiteral("second 404s")))
         m_server.removeRoute(two + "/update.ini");
 
     StdoutCapture capture;
     QCOMPARE(runUpdate(f.values), exitCode);
+    QCOMPARE(PushBack(f.values.rootDir).until(first).isValid(), failing.contains(QStringLiteral("file 503")));
     if (exitCode == 0) {
         QCOMPARE(readFile(f.rootFile(QStringLiteral("b.txt"))), QByteArray("beta"));
     } else {

@@ -560,6 +560,19 @@ void TestUpdateCheck::executableAgainstNginx()
         QStringLiteral("200 GET \"/app//update.ini\" %1").arg(QFileInfo(work.filePath(QStringLiteral("www/app/update.ini"))).size()),
         QStringLiteral("200 GET \"/app/v1//md5.txt\" %1").arg(QFileInfo(work.filePath(QStringLiteral("www/app/v1/md5.txt"))).size())}));
     QCOMPARE(inst.hostCalls(), QList<QStringList>());
+
+    // Every later start costs one conditional request: the descriptor has not
+    // changed, and the list it names is the recorded one.
+    QCOMPARE(inst.run({QStringLiteral("console")}).out, resultRecord(true, false, QString()));
+    QCOMPARE(nginx.accessLog().mid(2), (QStringList{QStringLiteral("304 GET \"/app//update.ini\" 0")}));
+    // A release published over the same folder at once, with a descriptor of the
+    // same size, is seen by the next run all the same.
+    QVERIFY(writeRelease(work.filePath(QStringLiteral("release")), {{QStringLiteral("Host.dll"), "library v2"}}));
+    const ToolRun republished = runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), QStringLiteral("--replace"),
+                                            work.filePath(QStringLiteral("release")), work.filePath(QStringLiteral("www/app"))});
+    QVERIFY2(republished.exitCode == 0, republished.err.constData());
+    QCOMPARE(inst.run({QStringLiteral("console")}).exitCode, 0);
+    QCOMPARE(readFile(inst.root() + QStringLiteral("/Host.dll")), QByteArray("library v2"));
 }
 
 QTEST_MAIN(TestUpdateCheck)
