@@ -105,8 +105,9 @@ Options:
                         (Release/Expires, UTC); default: it does not expire.
   -h, --help            shows this text.
 
-Never published: system.cfg, update_md5.info and update_sequence.info (at the top
-or in bin/), files ending in .old, and the cache folders update/ and bin/update/.
+Never published: system.cfg, update_md5.info, update_sequence.info, update_id.info
+and update_retry.info (at the top or in bin/), files ending in .old, and the cache
+folders update/ and bin/update/.
 
 Refused with exit code 2 and nothing written, naming the path: a path the updater
 would drop as unsafe; a name with TAB, CR, LF, "%", "#" or a backslash; a name that

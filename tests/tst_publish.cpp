@@ -121,7 +121,8 @@ void TestPublish::defaultExclusions_data()
         QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"), QStringLiteral("update_md5.info"),
         QStringLiteral("update_sequence.info"), QStringLiteral("bin/Update_Sequence.info"),
         QStringLiteral("Host.exe.old"), QStringLiteral("bin/x.dll.OLD"), QStringLiteral("update/cached.bin"),
-        QStringLiteral("bin/update/a/b.txt"), QStringLiteral("Update/upper.txt")};
+        QStringLiteral("bin/update/a/b.txt"), QStringLiteral("Update/upper.txt"), QStringLiteral("update_id.info"),
+        QStringLiteral("bin/update_id.info"), QStringLiteral("Update_Retry.info"), QStringLiteral("bin/update_retry.info")};
     QTest::newRow("installation leftovers") << installationFiles << QStringList()
                                             << QStringList{QStringLiteral("keep/update/x.txt"), QStringLiteral("main.exe")};
     QTest::newRow("exclude by name anywhere")
