@@ -378,6 +378,7 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
         return false;
 
     QByteArray signature;
+    descriptor.list = Sha256::hex(list);
     if (signing) {
         descriptor.release.sequence = m_sequence;
         descriptor.release.listHash = Sha256::hex(list);

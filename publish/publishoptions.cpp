@@ -13,7 +13,8 @@ R"(Usage: updater-publish [options] RELEASE_DIR OUT_DIR
 
 Turns RELEASE_DIR, a folder laid out like a finished installation, into the tree
 that the updater downloads from:
-  OUT_DIR/update.ini          the descriptor: update type, version folder, version text
+  OUT_DIR/update.ini          the descriptor: update type, version folder, version
+                              text, SHA-256 of md5.txt ("Version/List")
   OUT_DIR/<Folder>/md5.txt    the file list: MD5 text, size field and path per line
   OUT_DIR/<Folder>/<path>     a copy of every listed file
 With --sign also:
@@ -79,11 +80,12 @@ Options:
                         the index's patches are applied to the files of DIR.
   --replace             replaces an existing version folder: the new one is built
                         beside it and swapped in before update.ini is written.
-  --verify              checks the published tree OUT_DIR: update.ini readable, every
-                        md5.txt line well-formed with a safe path, every listed file
-                        present with the listed size and MD5 text. Paths are read
-                        exactly as the updater reads them with --path-encoding as its
-                        local encoding (a byte-order mark stays part of the name).
+  --verify              checks the published tree OUT_DIR: update.ini readable,
+                        md5.txt matching its Version/List, every md5.txt line
+                        well-formed with a safe path, every listed file present with
+                        the listed size and MD5 text. Paths are read exactly as the
+                        updater reads them with --path-encoding as its local
+                        encoding (a byte-order mark stays part of the name).
                         When update.ini names an index: index.txt with that SHA-256,
                         every line well-formed and naming a listed file, every frame
                         present with its size and hashes, every compressed copy

@@ -76,6 +76,8 @@ void TestPublish::roundTrip()
     QCOMPARE(run.exitCode, 0);
 
     const QByteArray list = readFile(out + QStringLiteral("/v1/md5.txt"));
+    QCOMPARE(IniValues(readFile(out + QStringLiteral("/update.ini"))).value(QStringLiteral("Version/List")).toString(),
+             QString::fromLatin1(sha256Text(list)));
     const UpdateFileMap parsed = parseFileList(list);
     QCOMPARE(parsed.keys(), files.keys());
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
@@ -389,6 +391,8 @@ void TestPublish::signedPublish()
     QVERIFY(readReleaseGroup(IniValues(readFile(out + QStringLiteral("/update.ini"))), release));
     QCOMPARE(release.sequence, sequence);
     QCOMPARE(release.listHash, sha256Text(readFile(out + QStringLiteral("/v1/md5.txt"))));
+    QCOMPARE(IniValues(readFile(out + QStringLiteral("/update.ini"))).value(QStringLiteral("Version/List")).toString(),
+             QString::fromLatin1(release.listHash));
     QCOMPARE(release.hashesHash, sha256Text(sums));
     QString expiry = QStringLiteral("does not expire");
     if (expiresDays > 0) {
