@@ -14,6 +14,7 @@ const QString TypeKey = QStringLiteral("Summary/UpdateType");
 const QString FolderKey = QStringLiteral("Version/Folder");
 const QString VersionKey = QStringLiteral("Version/Version");
 const QString ListKey = QStringLiteral("Version/List");
+const QString RolloutKey = QStringLiteral("Version/Rollout");
 const QString ReleaseGroup = QStringLiteral("Release");
 // What the updater reads of a descriptor at most.
 constexpr qint64 MaxDescriptorBytes = 64 * 1024;
@@ -42,6 +43,11 @@ bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor)
     descriptor.version = values.value(VersionKey, QString()).toString();
     descriptor.index = values.value(PackIndexKey, QString()).toString().toLatin1();
     descriptor.list = values.value(ListKey, QString()).toString().toLatin1();
+    if (values.contains(RolloutKey)) {
+        bool ok = false;
+        const int percent = values.value(RolloutKey).toString().toInt(&ok);
+        descriptor.rollout = ok && percent >= 0 && percent <= 100 ? percent : -1;
+    }
     descriptor.releaseGroup = values.containsGroup(ReleaseGroup);
     if (descriptor.releaseGroup && !readReleaseGroup(values, descriptor.release))
         descriptor.release = ReleaseInfo();
@@ -69,6 +75,10 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
         // of md5.txt must still tell whether it is the one this descriptor means.
         if (!descriptor.list.isEmpty())
             settings.setValue(ListKey, QString::fromLatin1(descriptor.list));
+        // Text like the [Release] values; a full rollout has no key, so clients
+        // that know nothing of rollouts read the same descriptor as before.
+        if (descriptor.rollout < 100)
+            settings.setValue(RolloutKey, QString::number(descriptor.rollout));
         const ReleaseInfo &release = descriptor.release;
         if (release.sequence >= 0) {
             // Plain text values: a number or a date would be written as a typed
@@ -99,6 +109,7 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
     if (!readUpdateDescriptor(path, readBack) || readBack.updateType != descriptor.updateType
         || readBack.folder != descriptor.folder || readBack.version != descriptor.version
         || readBack.index != descriptor.index || readBack.list != descriptor.list
+        || readBack.rollout != descriptor.rollout
         || readBack.releaseGroup != (descriptor.release.sequence >= 0)
         || (readBack.releaseGroup && !sameRelease(readBack.release, descriptor.release))) {
         errorMessage = QStringLiteral("the descriptor does not read back as written");

@@ -14,7 +14,8 @@ R"(Usage: updater-publish [options] RELEASE_DIR OUT_DIR
 Turns RELEASE_DIR, a folder laid out like a finished installation, into the tree
 that the updater downloads from:
   OUT_DIR/update.ini          the descriptor: update type, version folder, version
-                              text, SHA-256 of md5.txt ("Version/List")
+                              text, SHA-256 of md5.txt ("Version/List"), maybe a
+                              staged rollout ("Version/Rollout")
   OUT_DIR/<Folder>/md5.txt    the file list: MD5 text, size field and path per line
   OUT_DIR/<Folder>/<path>     a copy of every listed file
 With --sign also:
@@ -48,6 +49,9 @@ and /app/<Folder>/<path>.
 The version folder is written completely first and update.ini last, replacing the
 previous one atomically, so a client never reads a descriptor that points at an
 incomplete folder; with --sign its signature follows at once, also atomically.
+A file that replaces one with other bytes (update.ini, its signature, the files of
+a replaced version folder) gets a later modification time in whole seconds, so a
+server's ETag and Last-Modified never let a client keep the old one.
 Publish each version into a folder of its own (--folder v2.1.0); an existing
 version folder is refused unless --replace is given.
 
@@ -56,6 +60,14 @@ Options:
   --folder NAME         version folder ("Version/Folder"); default "Base".
   --optional            an optional update ("Summary/UpdateType" 0); without it the
                         update is forced (1).
+  --rollout PERCENT     offers the release to that share of installations for now
+                        ("Version/Rollout"), a whole number from 0 to 100; default 100
+                        (every installation, no key written). Each installation
+                        decides from a random identity that it keeps locally
+                        (update_id.info) and never sends anywhere, so raising the
+                        percentage of the same release (--replace) only adds
+                        installations; --rollout 0 --replace halts it, 100
+                        completes it. With --sign it is signed with update.ini.
   --url URL             the URL value that system.cfg will hold: prints the exact
                         addresses of the descriptor, the list and one file that the
                         updater will request, and what a missing trailing "/" changes.
@@ -161,6 +173,7 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     const QCommandLineOption version(QStringLiteral("version"), QString(), QStringLiteral("TEXT"));
     const QCommandLineOption folder(QStringLiteral("folder"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption optional(QStringLiteral("optional"), QString());
+    const QCommandLineOption rollout(QStringLiteral("rollout"), QString(), QStringLiteral("PERCENT"));
     const QCommandLineOption url(QStringLiteral("url"), QString(), QStringLiteral("URL"));
     const QCommandLineOption encoding(QStringLiteral("path-encoding"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption exclude(QStringLiteral("exclude"), QString(), QStringLiteral("GLOB"));
@@ -171,7 +184,7 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     const QCommandLineOption expires(QStringLiteral("expires"), QString(), QStringLiteral("DAYS"));
     const QCommandLineOption publicKey(QStringLiteral("public-key"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption deltaFrom(QStringLiteral("delta-from"), QString(), QStringLiteral("DIR"));
-    parser.addOptions({help, version, folder, optional, url, encoding, exclude, replace, verify, sign, sequence,
+    parser.addOptions({help, version, folder, optional, rollout, url, encoding, exclude, replace, verify, sign, sequence,
                        expires, publicKey, deltaFrom});
 
     if (!parser.parse(arguments)) {
@@ -192,8 +205,8 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     }
     const QStringList positional = parser.positionalArguments();
     if (options.verify) {
-        const QList<QCommandLineOption> publishOnly = {version, folder, optional, url, exclude, replace,
-                                                       sign, sequence, expires};
+        const QList<QCommandLineOption> publishOnly = {version, folder, optional, rollout, url, exclude,
+                                                       replace, sign, sequence, expires};
         for (const QCommandLineOption &option : publishOnly) {
             if (parser.isSet(option)) {
                 message = QStringLiteral("--%1 does not apply to --verify").arg(option.names().constFirst());
@@ -226,6 +239,12 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     if (parser.isSet(folder))
         options.folder = parser.value(folder);
     options.optional = parser.isSet(optional);
+    qint64 percent = 100;
+    if (parser.isSet(rollout) && (!parseDecimal(parser.value(rollout), percent) || percent > 100)) {
+        message = QStringLiteral("--rollout \"%1\" is not a whole number from 0 to 100").arg(parser.value(rollout));
+        return ArgumentsResult::Error;
+    }
+    options.rollout = static_cast<int>(percent);
     options.url = parser.value(url);
     if (parser.isSet(url) && options.url.isEmpty()) {
         message = QStringLiteral("--url needs an address");
