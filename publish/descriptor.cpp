@@ -13,6 +13,8 @@ namespace {
 const QString TypeKey = QStringLiteral("Summary/UpdateType");
 const QString FolderKey = QStringLiteral("Version/Folder");
 const QString VersionKey = QStringLiteral("Version/Version");
+const QString ListKey = QStringLiteral("Version/List");
+const QString RolloutKey = QStringLiteral("Version/Rollout");
 const QString ReleaseGroup = QStringLiteral("Release");
 // What the updater reads of a descriptor at most.
 constexpr qint64 MaxDescriptorBytes = 64 * 1024;
@@ -40,6 +42,12 @@ bool readUpdateDescriptor(const QString &filePath, UpdateDescriptor &descriptor)
     descriptor.folder = values.value(FolderKey, QStringLiteral("Base")).toString();
     descriptor.version = values.value(VersionKey, QString()).toString();
     descriptor.index = values.value(PackIndexKey, QString()).toString().toLatin1();
+    descriptor.list = values.value(ListKey, QString()).toString().toLatin1();
+    if (values.contains(RolloutKey)) {
+        bool ok = false;
+        const int percent = values.value(RolloutKey).toString().toInt(&ok);
+        descriptor.rollout = ok && percent >= 0 && percent <= 100 ? percent : -1;
+    }
     descriptor.releaseGroup = values.containsGroup(ReleaseGroup);
     if (descriptor.releaseGroup && !readReleaseGroup(values, descriptor.release))
         descriptor.release = ReleaseInfo();
@@ -63,6 +71,14 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
         // read the same descriptor as before.
         if (!descriptor.index.isEmpty())
             settings.setValue(PackIndexKey, QString::fromLatin1(descriptor.index));
+        // Unsigned releases have no [Release] List, yet a client that keeps a copy
+        // of md5.txt must still tell whether it is the one this descriptor means.
+        if (!descriptor.list.isEmpty())
+            settings.setValue(ListKey, QString::fromLatin1(descriptor.list));
+        // Text like the [Release] values; a full rollout has no key, so clients
+        // that know nothing of rollouts read the same descriptor as before.
+        if (descriptor.rollout < 100)
+            settings.setValue(RolloutKey, QString::number(descriptor.rollout));
         const ReleaseInfo &release = descriptor.release;
         if (release.sequence >= 0) {
             // Plain text values: a number or a date would be written as a typed
@@ -92,7 +108,8 @@ bool updateDescriptorBytes(const UpdateDescriptor &descriptor, QByteArray &bytes
     UpdateDescriptor readBack;
     if (!readUpdateDescriptor(path, readBack) || readBack.updateType != descriptor.updateType
         || readBack.folder != descriptor.folder || readBack.version != descriptor.version
-        || readBack.index != descriptor.index
+        || readBack.index != descriptor.index || readBack.list != descriptor.list
+        || readBack.rollout != descriptor.rollout
         || readBack.releaseGroup != (descriptor.release.sequence >= 0)
         || (readBack.releaseGroup && !sameRelease(readBack.release, descriptor.release))) {
         errorMessage = QStringLiteral("the descriptor does not read back as written");

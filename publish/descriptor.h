@@ -12,6 +12,8 @@ struct UpdateDescriptor
     QString folder = QStringLiteral("Base");   ///< "Version/Folder"
     QString version;                           ///< "Version/Version"
     QByteArray index;                          ///< "Version/Index": SHA-256 of index.txt; empty: none
+    QByteArray list;                           ///< "Version/List": SHA-256 of md5.txt; empty: none
+    int rollout = 100;                         ///< "Version/Rollout": percent of installations; -1: unreadable
     bool releaseGroup = false;                 ///< read: the file has a [Release] group, valid or not
     ReleaseInfo release;                       ///< [Release] of a signed release; none when sequence < 0
 };

@@ -105,7 +105,11 @@ bool isExcludedByDefault(const QString &path, bool isFolder)
         return lower == QLatin1String("update") || lower == QLatin1String("bin/update");
     static const QStringList files = {QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"),
                                       QStringLiteral("update_md5.info"), QStringLiteral("bin/update_md5.info"),
-                                      QStringLiteral("update_sequence.info"), QStringLiteral("bin/update_sequence.info")};
+                                      QStringLiteral("update_sequence.info"), QStringLiteral("bin/update_sequence.info"),
+                                      // An installation's own random identity (published, every client
+                                      // would share one rollout decision) and a server's push-back time.
+                                      QStringLiteral("update_id.info"), QStringLiteral("bin/update_id.info"),
+                                      QStringLiteral("update_retry.info"), QStringLiteral("bin/update_retry.info")};
     return files.contains(lower) || lower.endsWith(QLatin1String(".old"));
 }
 

@@ -2,6 +2,7 @@
 
 #include "publish/addressreport.h"
 #include "publish/descriptor.h"
+#include "publish/filetimes.h"
 #include "publish/packwriter.h"
 #include "publish/parallelhasher.h"
 #include "publish/pathencoding.h"
@@ -240,6 +241,7 @@ int Publisher::run()
     descriptor.updateType = m_options.optional ? 0 : 1;
     descriptor.folder = m_options.folder;
     descriptor.version = m_options.version;
+    descriptor.rollout = m_options.rollout;
     // Built here to refuse what would not read back before anything is read or
     // written; writeTree() builds it again with the signed release's values.
     QByteArray descriptorBytes;
@@ -378,6 +380,7 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
         return false;
 
     QByteArray signature;
+    descriptor.list = Sha256::hex(list);
     if (signing) {
         descriptor.release.sequence = m_sequence;
         descriptor.release.listHash = Sha256::hex(list);
@@ -405,7 +408,10 @@ bool Publisher::writeTree(const ReleaseScanner &scanner, UpdateDescriptor descri
     QSaveFile descriptorFile(m_outDir + QStringLiteral("/update.ini"));
     QSaveFile signatureFile(m_outDir + QLatin1Char('/') + SignatureName);
     if (!writeSaveFile(descriptorFile, descriptorBytes, message)
-        || (signing && !writeSaveFile(signatureFile, signature, message))) {
+        || (signing && !writeSaveFile(signatureFile, signature, message))
+        || !outdateReplacedFile(descriptorFile, descriptorBytes, descriptorFile.fileName(), message)
+        || (signing && !outdateReplacedFile(signatureFile, signature, signatureFile.fileName(), message))
+        || (QFileInfo(m_versionDir).isDir() && !outdateReplacedTree(staging.path(), m_versionDir, message))) {
         fail(message);
         return false;
     }

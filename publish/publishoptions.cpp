@@ -13,7 +13,9 @@ R"(Usage: updater-publish [options] RELEASE_DIR OUT_DIR
 
 Turns RELEASE_DIR, a folder laid out like a finished installation, into the tree
 that the updater downloads from:
-  OUT_DIR/update.ini          the descriptor: update type, version folder, version text
+  OUT_DIR/update.ini          the descriptor: update type, version folder, version
+                              text, SHA-256 of md5.txt ("Version/List"), maybe a
+                              staged rollout ("Version/Rollout")
   OUT_DIR/<Folder>/md5.txt    the file list: MD5 text, size field and path per line
   OUT_DIR/<Folder>/<path>     a copy of every listed file
 With --sign also:
@@ -47,6 +49,9 @@ and /app/<Folder>/<path>.
 The version folder is written completely first and update.ini last, replacing the
 previous one atomically, so a client never reads a descriptor that points at an
 incomplete folder; with --sign its signature follows at once, also atomically.
+A file that replaces one with other bytes (update.ini, its signature, the files of
+a replaced version folder) gets a later modification time in whole seconds, so a
+server's ETag and Last-Modified never let a client keep the old one.
 Publish each version into a folder of its own (--folder v2.1.0); an existing
 version folder is refused unless --replace is given.
 
@@ -55,6 +60,14 @@ Options:
   --folder NAME         version folder ("Version/Folder"); default "Base".
   --optional            an optional update ("Summary/UpdateType" 0); without it the
                         update is forced (1).
+  --rollout PERCENT     offers the release to that share of installations for now
+                        ("Version/Rollout"), a whole number from 0 to 100; default 100
+                        (every installation, no key written). Each installation
+                        decides from a random identity that it keeps locally
+                        (update_id.info) and never sends anywhere, so raising the
+                        percentage of the same release (--replace) only adds
+                        installations; --rollout 0 --replace halts it, 100
+                        completes it. With --sign it is signed with update.ini.
   --url URL             the URL value that system.cfg will hold: prints the exact
                         addresses of the descriptor, the list and one file that the
                         updater will request, and what a missing trailing "/" changes.
@@ -79,11 +92,12 @@ Options:
                         the index's patches are applied to the files of DIR.
   --replace             replaces an existing version folder: the new one is built
                         beside it and swapped in before update.ini is written.
-  --verify              checks the published tree OUT_DIR: update.ini readable, every
-                        md5.txt line well-formed with a safe path, every listed file
-                        present with the listed size and MD5 text. Paths are read
-                        exactly as the updater reads them with --path-encoding as its
-                        local encoding (a byte-order mark stays part of the name).
+  --verify              checks the published tree OUT_DIR: update.ini readable,
+                        md5.txt matching its Version/List, every md5.txt line
+                        well-formed with a safe path, every listed file present with
+                        the listed size and MD5 text. Paths are read exactly as the
+                        updater reads them with --path-encoding as its local
+                        encoding (a byte-order mark stays part of the name).
                         When update.ini names an index: index.txt with that SHA-256,
                         every line well-formed and naming a listed file, every frame
                         present with its size and hashes, every compressed copy
@@ -105,8 +119,9 @@ Options:
                         (Release/Expires, UTC); default: it does not expire.
   -h, --help            shows this text.
 
-Never published: system.cfg, update_md5.info and update_sequence.info (at the top
-or in bin/), files ending in .old, and the cache folders update/ and bin/update/.
+Never published: system.cfg, update_md5.info, update_sequence.info, update_id.info
+and update_retry.info (at the top or in bin/), files ending in .old, and the cache
+folders update/ and bin/update/.
 
 Refused with exit code 2 and nothing written, naming the path: a path the updater
 would drop as unsafe; a name with TAB, CR, LF, "%", "#" or a backslash; a name that
@@ -158,6 +173,7 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     const QCommandLineOption version(QStringLiteral("version"), QString(), QStringLiteral("TEXT"));
     const QCommandLineOption folder(QStringLiteral("folder"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption optional(QStringLiteral("optional"), QString());
+    const QCommandLineOption rollout(QStringLiteral("rollout"), QString(), QStringLiteral("PERCENT"));
     const QCommandLineOption url(QStringLiteral("url"), QString(), QStringLiteral("URL"));
     const QCommandLineOption encoding(QStringLiteral("path-encoding"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption exclude(QStringLiteral("exclude"), QString(), QStringLiteral("GLOB"));
@@ -168,7 +184,7 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     const QCommandLineOption expires(QStringLiteral("expires"), QString(), QStringLiteral("DAYS"));
     const QCommandLineOption publicKey(QStringLiteral("public-key"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption deltaFrom(QStringLiteral("delta-from"), QString(), QStringLiteral("DIR"));
-    parser.addOptions({help, version, folder, optional, url, encoding, exclude, replace, verify, sign, sequence,
+    parser.addOptions({help, version, folder, optional, rollout, url, encoding, exclude, replace, verify, sign, sequence,
                        expires, publicKey, deltaFrom});
 
     if (!parser.parse(arguments)) {
@@ -189,8 +205,8 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     }
     const QStringList positional = parser.positionalArguments();
     if (options.verify) {
-        const QList<QCommandLineOption> publishOnly = {version, folder, optional, url, exclude, replace,
-                                                       sign, sequence, expires};
+        const QList<QCommandLineOption> publishOnly = {version, folder, optional, rollout, url, exclude,
+                                                       replace, sign, sequence, expires};
         for (const QCommandLineOption &option : publishOnly) {
             if (parser.isSet(option)) {
                 message = QStringLiteral("--%1 does not apply to --verify").arg(option.names().constFirst());
@@ -223,6 +239,12 @@ ArgumentsResult parsePublishArguments(const QStringList &arguments, PublishOptio
     if (parser.isSet(folder))
         options.folder = parser.value(folder);
     options.optional = parser.isSet(optional);
+    qint64 percent = 100;
+    if (parser.isSet(rollout) && (!parseDecimal(parser.value(rollout), percent) || percent > 100)) {
+        message = QStringLiteral("--rollout \"%1\" is not a whole number from 0 to 100").arg(parser.value(rollout));
+        return ArgumentsResult::Error;
+    }
+    options.rollout = static_cast<int>(percent);
     options.url = parser.value(url);
     if (parser.isSet(url) && options.url.isEmpty()) {
         message = QStringLiteral("--url needs an address");

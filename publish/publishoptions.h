@@ -12,6 +12,7 @@ struct PublishOptions
     QString version;                          ///< --version: "Version/Version"
     QString folder = QStringLiteral("Base");  ///< --folder: "Version/Folder"
     bool optional = false;                    ///< --optional: "Summary/UpdateType" 0
+    int rollout = 100;                        ///< --rollout: "Version/Rollout", percent of installations
     QString url;                              ///< --url: the URL value for system.cfg
     QString pathEncoding;                     ///< --path-encoding (empty: ASCII only)
     QStringList excludes;                     ///< --exclude, in the given order

@@ -75,6 +75,10 @@ bool TreeVerifier::verify()
     // The list has one short line per file; it is read whole, as the updater does.
     const QByteArray text = listFile.readAll();
     listFile.close();
+    // Clients of an unsigned release compare the list with Version/List, so a list
+    // edited by hand must show here too.
+    if (!descriptor.list.isEmpty() && Sha256::hex(text) != descriptor.list)
+        m_problems.append(QStringLiteral("\"%1\": its SHA-256 differs from Version/List of update.ini").arg(listPath));
 
     QList<QByteArray> lines = text.split('\n');
     if (!lines.isEmpty() && lines.constLast().isEmpty())

@@ -76,6 +76,8 @@ void TestPublish::roundTrip()
     QCOMPARE(run.exitCode, 0);
 
     const QByteArray list = readFile(out + QStringLiteral("/v1/md5.txt"));
+    QCOMPARE(IniValues(readFile(out + QStringLiteral("/update.ini"))).value(QStringLiteral("Version/List")).toString(),
+             QString::fromLatin1(sha256Text(list)));
     const UpdateFileMap parsed = parseFileList(list);
     QCOMPARE(parsed.keys(), files.keys());
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
@@ -121,7 +123,8 @@ void TestPublish::defaultExclusions_data()
         QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"), QStringLiteral("update_md5.info"),
         QStringLiteral("update_sequence.info"), QStringLiteral("bin/Update_Sequence.info"),
         QStringLiteral("Host.exe.old"), QStringLiteral("bin/x.dll.OLD"), QStringLiteral("update/cached.bin"),
-        QStringLiteral("bin/update/a/b.txt"), QStringLiteral("Update/upper.txt")};
+        QStringLiteral("bin/update/a/b.txt"), QStringLiteral("Update/upper.txt"), QStringLiteral("update_id.info"),
+        QStringLiteral("bin/update_id.info"), QStringLiteral("Update_Retry.info"), QStringLiteral("bin/update_retry.info")};
     QTest::newRow("installation leftovers") << installationFiles << QStringList()
                                             << QStringList{QStringLiteral("keep/update/x.txt"), QStringLiteral("main.exe")};
     QTest::newRow("exclude by name anywhere")
@@ -172,21 +175,29 @@ void TestPublish::descriptorRoundTrip_data()
     QTest::addColumn<int>("updateType");
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("version");
+    QTest::addColumn<QStringList>("again");  // then published again at once, with --replace and a.txt changed
+    QTest::addColumn<QString>("rollout");    // "Version/Rollout" in the end; empty: none
 
     QTest::newRow("chinese version text")
         << QStringList{QStringLiteral("--version"), QStringLiteral("2.0 正式版（修复若干问题）"), QStringLiteral("--folder"),
                        QStringLiteral("v2")}
-        << 1 << QStringLiteral("v2") << QStringLiteral("2.0 正式版（修复若干问题）");
-    QTest::newRow("defaults") << QStringList() << 1 << QStringLiteral("Base") << QString();
+        << 1 << QStringLiteral("v2") << QStringLiteral("2.0 正式版（修复若干问题）") << QStringList() << QString();
+    QTest::newRow("defaults") << QStringList() << 1 << QStringLiteral("Base") << QString() << QStringList() << QString();
     QTest::newRow("optional") << QStringList{QStringLiteral("--optional"), QStringLiteral("--version"),
                                              QStringLiteral("3")}
-                              << 0 << QStringLiteral("Base") << QStringLiteral("3");
+                              << 0 << QStringLiteral("Base") << QStringLiteral("3") << QStringList() << QString();
     QTest::newRow("INI special characters")
         << QStringList{QStringLiteral("--version"), QStringLiteral(" 1,2; \"x\"=@y\\z ")}
-        << 1 << QStringLiteral("Base") << QStringLiteral(" 1,2; \"x\"=@y\\z ");
+        << 1 << QStringLiteral("Base") << QStringLiteral(" 1,2; \"x\"=@y\\z ") << QStringList() << QString();
     QTest::newRow("non-ASCII next to hex digits")
         << QStringList{QStringLiteral("--version"), QStringLiteral("版abc版1")}
-        << 1 << QStringLiteral("Base") << QStringLiteral("版abc版1");
+        << 1 << QStringLiteral("Base") << QStringLiteral("版abc版1") << QStringList() << QString();
+    const QString rollout = QStringLiteral("--rollout");
+    QTest::newRow("rollout raised within the same second, same sizes")
+        << QStringList{rollout, QStringLiteral("25")} << 1 << QStringLiteral("Base") << QString()
+        << QStringList{rollout, QStringLiteral("50")} << QStringLiteral("50");
+    QTest::newRow("rollout halted") << QStringList{rollout, QStringLiteral("5")} << 1 << QStringLiteral("Base")
+                                    << QString() << QStringList{rollout, QStringLiteral("0")} << QStringLiteral("0");
 }
 
 void TestPublish::descriptorRoundTrip()
@@ -195,22 +206,39 @@ void TestPublish::descriptorRoundTrip()
     QFETCH(int, updateType);
     QFETCH(QString, folder);
     QFETCH(QString, version);
+    QFETCH(QStringList, again);
+    QFETCH(QString, rollout);
 
     QTemporaryDir tmp;
     const QString rel = tmp.filePath(QStringLiteral("release"));
     const QString out = tmp.filePath(QStringLiteral("www"));
     QVERIFY(writeFile(rel + QStringLiteral("/a.txt"), "a"));
+    while (!again.isEmpty() && QDateTime::currentMSecsSinceEpoch() % 1000 > 200)
+        QTest::qSleep(5);  // early in a second, so that both publications fall within it
     const ToolRun run = runPublish(arguments + QStringList{rel, out});
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.exitCode, 0);
+    const QString path = out + QStringLiteral("/update.ini");
+    if (!again.isEmpty()) {
+        // A server's validators are the time in whole seconds and the size.
+        const QStringList replaced{path, out + QStringLiteral("/Base/a.txt"), out + QStringLiteral("/Base/md5.txt")};
+        QVector<qint64> before;
+        for (const QString &file : replaced)
+            before << QFileInfo(file).lastModified().toSecsSinceEpoch();
+        QVERIFY(writeFile(rel + QStringLiteral("/a.txt"), "b"));
+        QCOMPARE(runPublish(again + QStringList{QStringLiteral("--replace"), rel, out}).exitCode, 0);
+        for (int i = 0; i < replaced.size(); ++i)
+            QVERIFY2(QFileInfo(replaced.at(i)).lastModified().toSecsSinceEpoch() > before.at(i),
+                     qPrintable(replaced.at(i)));
+    }
 
     // The updater's read: a saved file, the INI format, no codec.
-    const QString path = out + QStringLiteral("/update.ini");
     QSettings settings(path, QSettings::IniFormat);
     QCOMPARE(settings.status(), QSettings::NoError);
     QCOMPARE(settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt(), updateType);
     QCOMPARE(settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString(), folder);
     QCOMPARE(settings.value(QStringLiteral("Version/Version"), QString()).toString(), version);
+    QCOMPARE(settings.value(QStringLiteral("Version/Rollout")).toString(), rollout);
     QVERIFY(settings.contains(QStringLiteral("Summary/UpdateType")));
     // Without a codec only ASCII is read back as written.
     const QByteArray bytes = readFile(path);
@@ -388,6 +416,8 @@ void TestPublish::signedPublish()
     QVERIFY(readReleaseGroup(IniValues(readFile(out + QStringLiteral("/update.ini"))), release));
     QCOMPARE(release.sequence, sequence);
     QCOMPARE(release.listHash, sha256Text(readFile(out + QStringLiteral("/v1/md5.txt"))));
+    QCOMPARE(IniValues(readFile(out + QStringLiteral("/update.ini"))).value(QStringLiteral("Version/List")).toString(),
+             QString::fromLatin1(release.listHash));
     QCOMPARE(release.hashesHash, sha256Text(sums));
     QString expiry = QStringLiteral("does not expire");
     if (expiresDays > 0) {
@@ -526,7 +556,8 @@ void TestPublish::helpDocumentsEveryOption()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.err, QByteArray());
     for (const char *option : {"--version TEXT", "--folder NAME", "--optional", "--url URL", "--path-encoding NAME",
-                               "--exclude GLOB", "--replace", "--verify", "--public-key FILE", "--sign SECRET_KEY",
+                               "--rollout PERCENT", "--exclude GLOB", "--replace", "--verify", "--public-key FILE",
+                               "--sign SECRET_KEY",
                                "UPDATER_SIGN_PASSWORD", "--sequence N", "--expires DAYS", "--delta-from DIR", "Exit codes",
                                "RELEASE_DIR OUT_DIR"}) {
         QVERIFY2(run.out.contains(option), option);
@@ -551,6 +582,8 @@ void TestPublish::wrongCommandLine_data()
     QTest::newRow("expires zero days")
         << QStringList{QStringLiteral("--sign"), QStringLiteral("k"), QStringLiteral("--expires"), QStringLiteral("0"), rel, out}
         << QStringLiteral("--expires \"0\" is not a number of days from 1 to 36500");
+    QTest::newRow("rollout above 100") << QStringList{QStringLiteral("--rollout"), QStringLiteral("101"), rel, out}
+                                       << QStringLiteral("--rollout \"101\" is not a whole number from 0 to 100");
     QTest::newRow("public key when publishing") << QStringList{QStringLiteral("--public-key"), QStringLiteral("k"), rel, out}
                                                 << QStringLiteral("--public-key applies to --verify only");
     QTest::newRow("sign when verifying")

@@ -58,6 +58,8 @@ void TestPublishedTree::verifyDetects_data()
                                               // hashes, %NOWMD5%, %NOWSHA% for those it has after the damage
 
     const QString abc = QString::fromLatin1(md5Text("abc"));
+    // Any edit of md5.txt shows against Version/List, signed or not.
+    const QString listChanged = QStringLiteral("\"%OUT%/v1/md5.txt\": its SHA-256 differs from Version/List of update.ini");
     QTest::newRow("intact") << QString() << false << 0
                             << QStringList{QStringLiteral("\"%OUT%\": 3 files verified, no problem found.")};
     QTest::newRow("missing file") << QStringLiteral("remove") << false << 1
@@ -66,19 +68,19 @@ void TestPublishedTree::verifyDetects_data()
         << QStringLiteral("changeByte") << false << 1
         << QStringList{QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("abd")), abc)};
     QTest::newRow("wrong size listed") << QStringLiteral("listSize") << false << 1
-                                       << QStringList{QStringLiteral("\"data/abc.txt\": 3 bytes, listed as 4")};
+                                       << QStringList{listChanged, QStringLiteral("\"data/abc.txt\": 3 bytes, listed as 4")};
     QTest::newRow("truncated file")
         << QStringLiteral("truncate") << false << 1
         << QStringList{QStringLiteral("\"data/abc.txt\": 2 bytes, listed as 3"),
                        QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(QString::fromLatin1(md5Text("ab")), abc)};
     QTest::newRow("unsafe path") << QStringLiteral("unsafeLine") << false << 1
-                                 << QStringList{QStringLiteral("md5.txt line 4: \"../x.txt\" is an unsafe path (the updater drops it)")};
+                                 << QStringList{listChanged, QStringLiteral("md5.txt line 4: \"../x.txt\" is an unsafe path (the updater drops it)")};
     QTest::newRow("byte-order mark before a path")
         << QStringLiteral("bomPath") << false << 1
-        << QStringList{QStringLiteral("\"\\ufeffdata/abc.txt\": missing (the updater reads the byte-order mark U+FEFF "
+        << QStringList{listChanged, QStringLiteral("\"\\ufeffdata/abc.txt\": missing (the updater reads the byte-order mark U+FEFF "
                                       "as part of the name)")};
     QTest::newRow("malformed line") << QStringLiteral("badLine") << false << 1
-                                    << QStringList{QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
+                                    << QStringList{listChanged, QStringLiteral("md5.txt line 4: not three TAB-separated fields (the updater skips it)")};
     QTest::newRow("no descriptor") << QStringLiteral("noDescriptor") << false << 1
                                    << QStringList{QStringLiteral("\"%OUT%/update.ini\": cannot be read as INI")};
     QTest::newRow("compressed copy changed")
@@ -102,9 +104,11 @@ void TestPublishedTree::verifyDetects_data()
     QTest::newRow("signed, file changed")
         << QStringLiteral("changeByte") << true << 1
         << QStringList{QStringLiteral("\"data/abc.txt\": MD5 text %1, listed as %2").arg(abd, abc), shaMismatch};
+    QTest::newRow("md5.txt changed to match a changed file") << QStringLiteral("forgeList") << false << 1
+                                                             << QStringList{listChanged};
     QTest::newRow("signed, md5.txt changed to match a changed file")
         << QStringLiteral("forgeList") << true << 1
-        << QStringList{QStringLiteral("\"%OUT%/v1/md5.txt\": its SHA-256 differs from Release/List of update.ini"),
+        << QStringList{listChanged, QStringLiteral("\"%OUT%/v1/md5.txt\": its SHA-256 differs from Release/List of update.ini"),
                        shaMismatch};
     QTest::newRow("signed, a line of sha256.txt removed")
         << QStringLiteral("dropSum") << true << 1
