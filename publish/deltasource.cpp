@@ -1,6 +1,8 @@
 #include "publish/deltasource.h"
 
+#include "publish/descriptor.h"
 #include "publish/pathencoding.h"
+#include "publish/pathrules.h"
 #include "update/filelist.h"
 
 #include <QDir>
@@ -16,7 +18,10 @@ bool DeltaSource::open(const QString &dir, QTextCodec *codec, QString &message)
         return false;
     }
     m_dir = info.canonicalFilePath();
+    m_release.clear();
     m_listed.clear();
+    if (QFileInfo::exists(QDir(m_dir).filePath(QStringLiteral("update.ini"))) && !openRoot(dir, message))
+        return false;
     QFile list(QDir(m_dir).filePath(QStringLiteral("md5.txt")));
     m_published = list.exists();
     if (!m_published)
@@ -44,6 +49,31 @@ bool DeltaSource::open(const QString &dir, QTextCodec *codec, QString &message)
         base.size = (raw << 32) | (raw >> 32);
         base.md5 = fields.at(0);
         m_listed.insert(path, base);
+    }
+    return true;
+}
+
+bool DeltaSource::openRoot(const QString &dir, QString &message)
+{
+    // The folder that a release was published into holds no file of it: its
+    // descriptor says which version folder the clients were sent to.
+    UpdateDescriptor descriptor;
+    if (!readUpdateDescriptor(QDir(m_dir).filePath(QStringLiteral("update.ini")), descriptor)) {
+        message = QStringLiteral("--delta-from \"%1\": update.ini cannot be read as INI").arg(dir);
+        return false;
+    }
+    const QFileInfo version(QDir(m_dir).filePath(descriptor.folder));
+    if (descriptor.folder.contains(QLatin1Char('/')) || descriptor.folder.contains(QLatin1Char('\\'))
+        || !isSafeRelativePath(descriptor.folder) || !version.isDir()) {
+        message = QStringLiteral("--delta-from \"%1\": update.ini names the version folder \"%2\", which is not "
+                                 "there").arg(dir, displayPath(descriptor.folder));
+        return false;
+    }
+    m_dir = version.canonicalFilePath();
+    m_release = descriptor.folder;
+    if (!QFileInfo::exists(QDir(m_dir).filePath(QStringLiteral("md5.txt")))) {
+        message = QStringLiteral("--delta-from \"%1\": \"%2\" holds no md5.txt").arg(dir, version.filePath());
+        return false;
     }
     return true;
 }

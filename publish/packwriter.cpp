@@ -66,6 +66,7 @@ struct PackWriter::Content
     {
         PackArtefact artefact;
         QVector<int> files;  // the files whose earlier version is the base
+        QVector<int> sources; // the earlier releases that hold the base
     };
     QVector<int> files;      // indexes of the files with these bytes
     bool hasCopy = false;
@@ -78,6 +79,7 @@ PackWriter::PackWriter(const QString &versionDir, const QVector<DeltaSource> &so
     : m_versionDir(versionDir)
     , m_packDir(QDir(versionDir).filePath(PackFolder))
     , m_sources(sources)
+    , m_patchesFrom(sources.size(), 0)
 {
 }
 
@@ -137,8 +139,11 @@ bool PackWriter::write(const QVector<PackFile> &files)
             m_compressedBytes += content.copy.size;
         }
         m_patchCount += content.patches.size();
-        for (const Content::Patch &patch : content.patches)
+        for (const Content::Patch &patch : content.patches) {
             m_patchBytes += patch.artefact.size;
+            for (const int source : patch.sources)
+                ++m_patchesFrom[source];
+        }
     }
     for (int i = 0; i < files.size(); ++i) {
         const Content &content = contents.at(contentOf.at(i));
@@ -187,7 +192,8 @@ bool PackWriter::addPatches(Content &content, const QString &workPrefix, quint64
     const PackFile &file = m_files->at(content.files.constFirst());
     QVector<BaseTried> tried;
     for (const int index : qAsConst(content.files)) {
-        for (const DeltaSource &source : qAsConst(m_sources)) {
+        for (int sourceNumber = 0; sourceNumber < m_sources.size(); ++sourceNumber) {
+            const DeltaSource &source = m_sources.at(sourceNumber);
             DeltaSource::Base base;
             if (!source.find(m_files->at(index).path, base) || base.size > MaxPatchFileSize)
                 continue;
@@ -206,8 +212,13 @@ bool PackWriter::addPatches(Content &content, const QString &workPrefix, quint64
                 return earlier.size == hashed.size && earlier.md5 == hashed.md5;
             });
             if (same != tried.end()) {
-                if (same->patch >= 0 && !content.patches[same->patch].files.contains(index))
-                    content.patches[same->patch].files.append(index);
+                if (same->patch >= 0) {
+                    Content::Patch &patch = content.patches[same->patch];
+                    if (!patch.files.contains(index))
+                        patch.files.append(index);
+                    if (!patch.sources.contains(sourceNumber))
+                        patch.sources.append(sourceNumber);
+                }
                 continue;
             }
             BaseTried attempt{hashed.size, hashed.md5, -1};
@@ -230,6 +241,7 @@ bool PackWriter::addPatches(Content &content, const QString &workPrefix, quint64
                 patch.artefact.baseMd5 = hashed.md5;
                 patch.artefact.baseSha256 = hashed.sha256;
                 patch.files.append(index);
+                patch.sources.append(sourceNumber);
                 if (!storeFrame(framePath, patch.artefact, error)) {
                     content.error = error;
                     return false;

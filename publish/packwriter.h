@@ -49,6 +49,9 @@ public:
     quint64 compressedBytes() const { return m_compressedBytes; }
     int patchCount() const { return m_patchCount; }
     quint64 patchBytes() const { return m_patchBytes; }
+    /// The patches whose base the source-th earlier release holds; a base that
+    /// several releases hold counts for each of them.
+    int patchCountFrom(int source) const { return m_patchesFrom.value(source); }
 
 private:
     struct Content;
@@ -72,4 +75,5 @@ private:
     quint64 m_compressedBytes = 0;
     int m_patchCount = 0;
     quint64 m_patchBytes = 0;
+    QVector<int> m_patchesFrom;  // per source
 };

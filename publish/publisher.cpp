@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -269,6 +270,9 @@ int Publisher::run()
         return 1;
     }
 
+    for (const QString &line : qAsConst(m_deltaReport))
+        m_err << Program << ": " << line << '\n';
+    m_err.flush();
     const ReleaseFileMap files = scanner.files();
     m_out << QStringLiteral("Published %1 files (%2) in \"%3\" and wrote \"%4/update.ini\" (%5 update, version \"%6\").\n")
                  .arg(files.size())
@@ -461,6 +465,26 @@ bool Publisher::writePacks(const QString &stagingPath, const ReleaseFileMap &fil
     if (!packs.write(packFiles)) {
         fail(packs.error());
         return false;
+    }
+    for (int source = 0; source < m_deltaSources.size(); ++source) {
+        const DeltaSource &delta = m_deltaSources.at(source);
+        const QString given = m_options.deltaFrom.at(source);
+        // A mistyped folder, or one level too high or low, gives no patch at all,
+        // and a release without patches works: only this line tells.
+        DeltaSource::Base base;
+        const bool matched = std::any_of(files.cbegin(), files.cend(), [&](const ReleaseFile &file) {
+            return delta.find(file.path, base);
+        });
+        if (!matched) {
+            m_deltaReport << QStringLiteral("warning: --delta-from %1 matched no file of the release").arg(given);
+            continue;
+        }
+        const int count = packs.patchCountFrom(source);
+        m_deltaReport << QStringLiteral("delta-from %1%2: %3 %4")
+                             .arg(given, delta.release().isEmpty() ? QString()
+                                                                   : QStringLiteral(" (release %1)").arg(delta.release()))
+                             .arg(count)
+                             .arg(count == 1 ? QStringLiteral("patch") : QStringLiteral("patches"));
     }
     const QByteArray index = packs.index();
     if (index.isEmpty())

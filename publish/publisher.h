@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QTextStream;
@@ -49,4 +50,5 @@ private:
     bool m_wroteFloor = false; // update_sequence.info is in the version folder
     QVector<DeltaSource> m_deltaSources;
     QString m_packReport;      // what writePacks() wrote, for the report; empty: nothing
+    QStringList m_deltaReport; // what each --delta-from gave, for standard error
 };

@@ -83,13 +83,17 @@ Options:
                         matches folders only. Letter case is ignored.
   --delta-from DIR      an earlier release to make patches from; may be repeated.
                         DIR is a published version folder (it holds md5.txt, whose
-                        paths are read with --path-encoding) or a folder laid out
-                        like an installation. Each file whose path DIR holds with
-                        other content gets a patch from that version when the
-                        patch is smaller than the compressed copy (by a twentieth
-                        and 1 KiB at least); files above 2 GiB get none. Every
-                        patch is applied once before it is kept. With --verify:
-                        the index's patches are applied to the files of DIR.
+                        paths are read with --path-encoding), a published root (it
+                        holds update.ini: the release that it names, even when that
+                        root is OUT_DIR and the version folder is being replaced) or
+                        a folder laid out like an installation. Standard error tells
+                        how many patches each DIR gave, and warns about a DIR that
+                        holds no file of the release. Each file whose path DIR
+                        holds with other content gets a patch from that version
+                        when the patch is smaller than the compressed copy (by a
+                        twentieth and 1 KiB at least); files above 2 GiB get none.
+                        Every patch is applied once before it is kept. With
+                        --verify: the index's patches are applied to the files of DIR.
   --replace             replaces an existing version folder: the new one is built
                         beside it and swapped in before update.ini is written.
   --verify              checks the published tree OUT_DIR: update.ini readable,
@@ -131,10 +135,12 @@ with an extension; an 8.3 alias shape such as UPDATE~1.INF); two paths that diff
 only in letter case; a path that the chosen encoding cannot represent; an unreadable
 file or folder; a symbolic link to a folder; an empty release; OUT_DIR inside
 RELEASE_DIR or RELEASE_DIR inside OUT_DIR; an existing version folder without
---replace. With --sign: a key that cannot be read, a wrong or missing password, a
---sequence lower than the one in OUT_DIR, or without --sequence an update.ini in
-OUT_DIR whose sequence cannot be read. Without --sign: an OUT_DIR that holds
-update.ini.minisig (its clients would refuse an unsigned descriptor).
+--replace; a --delta-from that is not a folder, or a published root whose
+update.ini names no version folder with md5.txt. With --sign: a key that cannot be
+read, a wrong or missing password, a --sequence lower than the one in OUT_DIR, or
+without --sequence an update.ini in OUT_DIR whose sequence cannot be read. Without
+--sign: an OUT_DIR that holds update.ini.minisig (its clients would refuse an
+unsigned descriptor).
 
 Output is the same, byte for byte, for the same input (a signature carries the time
 of signing, and Expires counts from it). Files are hashed while they are copied, in

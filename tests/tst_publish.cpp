@@ -450,9 +450,11 @@ void TestPublish::signedPublish()
 
 void TestPublish::packArtefacts_data()
 {
-    QTest::addColumn<QStringList>("deltaFrom");  // %V1%: the published v1 folder, %REL1%: v1's release tree
+    QTest::addColumn<QStringList>("deltaFrom");  // %V1%: the published v1 folder, %REL1%: v1's release tree,
+                                                 // %OUT%: OUT_DIR, whose update.ini names v1 until v2 is published
     QTest::addColumn<bool>("signedRelease");
     QTest::addColumn<QStringList>("lines");      // index.txt: kind and path field per line
+    QTest::addColumn<QString>("report");         // standard error, with the same stand-ins
 
     const QStringList copies{QStringLiteral("zst doc\\readme.txt"), QStringLiteral("zst new.txt"),
                              QStringLiteral("zst same.txt")};
@@ -460,11 +462,20 @@ void TestPublish::packArtefacts_data()
                               QStringLiteral("patch doc\\readme.txt"), QStringLiteral("zst new.txt"),
                               QStringLiteral("zst same.txt")};
     const QString from = QStringLiteral("--delta-from");
-    QTest::newRow("compressed copies only") << QStringList() << false << copies;
-    QTest::newRow("patches from a published folder") << QStringList{from, QStringLiteral("%V1%")} << false << patched;
-    QTest::newRow("patches from a plain tree, signed") << QStringList{from, QStringLiteral("%REL1%")} << true << patched;
+    const QString two = QStringLiteral("updater-publish: delta-from %1: 2 patches\n");
+    QTest::newRow("compressed copies only") << QStringList() << false << copies << QString();
+    QTest::newRow("patches from a published folder") << QStringList{from, QStringLiteral("%V1%")} << false << patched
+                                                     << two.arg(QStringLiteral("%V1%"));
+    QTest::newRow("patches from a plain tree, signed") << QStringList{from, QStringLiteral("%REL1%")} << true << patched
+                                                       << two.arg(QStringLiteral("%REL1%"));
     QTest::newRow("one patch from the same base in two releases")
-        << QStringList{from, QStringLiteral("%V1%"), from, QStringLiteral("%REL1%")} << false << patched;
+        << QStringList{from, QStringLiteral("%V1%"), from, QStringLiteral("%REL1%")} << false << patched
+        << two.arg(QStringLiteral("%V1%")) + two.arg(QStringLiteral("%REL1%"));
+    QTest::newRow("patches from the release that OUT_DIR names") << QStringList{from, QStringLiteral("%OUT%")} << false
+                                                                << patched << two.arg(QStringLiteral("%OUT% (release v1)"));
+    QTest::newRow("a folder that holds no file of the release")
+        << QStringList{from, QStringLiteral("%REL1%/doc")} << false << copies
+        << QStringLiteral("updater-publish: warning: --delta-from %REL1%/doc matched no file of the release\n");
 }
 
 void TestPublish::packArtefacts()
@@ -472,6 +483,7 @@ void TestPublish::packArtefacts()
     QFETCH(QStringList, deltaFrom);
     QFETCH(bool, signedRelease);
     QFETCH(QStringList, lines);
+    QFETCH(QString, report);
 
     QTemporaryDir tmp;
     const QString rel1 = tmp.filePath(QStringLiteral("rel1"));
@@ -489,11 +501,18 @@ void TestPublish::packArtefacts()
                                        {QStringLiteral("small.txt"), "v2"}};
     QVERIFY(writeRelease(tmp.filePath(QStringLiteral("rel2")), v2));
     QCOMPARE(runPublish({QStringLiteral("--folder"), QStringLiteral("v1"), rel1, out}).exitCode, 0);
+    const auto placed = [&](QString text) {
+        return text.replace(QLatin1String("%V1%"), out + QStringLiteral("/v1")).replace(QLatin1String("%REL1%"), rel1)
+                   .replace(QLatin1String("%OUT%"), out);
+    };
     QStringList arguments{QStringLiteral("--folder"), QStringLiteral("v2")};
-    for (const QString &argument : qAsConst(deltaFrom))
-        arguments << QString(argument).replace(QLatin1String("%V1%"), out + QStringLiteral("/v1"))
-                                      .replace(QLatin1String("%REL1%"), rel1);
-    QStringList verify = QStringList{QStringLiteral("--verify")} + arguments.mid(2) + QStringList{out};
+    QStringList verify{QStringLiteral("--verify")};
+    for (const QString &argument : qAsConst(deltaFrom)) {
+        arguments << placed(argument);
+        // By then OUT_DIR names v2.
+        verify << placed(QString(argument).replace(QLatin1String("%OUT%"), QLatin1String("%V1%")));
+    }
+    verify << out;
     if (signedRelease) {
         QVERIFY2(makeMinisignKey(tmp.path(), QStringLiteral("key")), "minisign -G failed");
         arguments << QStringLiteral("--sign") << tmp.filePath(QStringLiteral("key.key"));
@@ -502,6 +521,7 @@ void TestPublish::packArtefacts()
     }
     const ToolRun run = runPublish(arguments + QStringList{tmp.filePath(QStringLiteral("rel2")), out});
     QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(run.err), placed(report));
 
     const QByteArray index = readFile(out + QStringLiteral("/v2/index.txt"));
     QCOMPARE(IniValues(readFile(out + QStringLiteral("/update.ini"))).value(QStringLiteral("Version/Index")).toString(),
