@@ -17,7 +17,20 @@ test_env=(env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PR
 
 "$here/scripts/setup.sh" "$here/build-asan" -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON
 (cd "$here/build-asan" && "${test_env[@]}" ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
-"$here/scripts/windows.sh" "$here/build-windows"
+# The shipped programs are signed with a throwaway certificate made for the run, as
+# a publisher's would sign them, and the signatures are checked.
+signing=$here/build-windows/signing
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Updater test signing" \
+    -addext "extendedKeyUsage=codeSigning" -keyout "$signing/key.pem" -out "$signing/cert.pem" 2>/dev/null
+openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -passout pass:throwaway \
+    -out "$signing/sign.pfx"
+WINDOWS_SIGN_PFX=$signing/sign.pfx WINDOWS_SIGN_PASSWORD=throwaway "$here/scripts/windows.sh" "$here/build-windows"
+for program in deploy/updater.exe publisher/updater-publish.exe; do
+    osslsigncode verify -CAfile "$signing/cert.pem" -in "$here/build-windows/$program" >/dev/null \
+        || { echo "signature of $program does not verify" >&2; exit 1; }
+done
+[ ! -e "$here/build-windows/deploy/updater-publish.exe" ] || { echo "deploy/ holds the publisher's tool" >&2; exit 1; }
 windows_tests() (
     cd "$here/build-windows/win"
     # Dialogs are offscreen; the display is for the console window that a test
