@@ -4,6 +4,7 @@
 
 #include "download/cdownloadthread.h"
 
+#include "download/installmoves.h"
 #include "update/changedfiles.h"
 
 #include <QFile>
@@ -16,29 +17,6 @@ namespace {
 bool existsOrLink(const QFileInfo &info)
 {
     return info.exists() || info.isSymLink();
-}
-
-// Windows refuses to delete a read-only file, and an ".old" left by an earlier
-// update may be one (it was a read-only installed file); a second try after
-// making it writable takes it.
-bool removeSetAside(const QString &path)
-{
-    if (QFile::remove(path))
-        return true;
-    QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner | QFile::WriteUser);
-    return QFile::remove(path);
-}
-
-// The C runtime's rename, not QFile::rename: it moves a program file that is in
-// use on Windows, where copying it would fail. The 8-bit names are only used when
-// they decode back to the same path; otherwise a look-alike file would be moved.
-bool plainRename(const QString &from, const QString &to)
-{
-    const QByteArray from8 = QFile::encodeName(from);
-    const QByteArray to8 = QFile::encodeName(to);
-    if (QFile::decodeName(from8) != from || QFile::decodeName(to8) != to)
-        return false;
-    return std::rename(from8.constData(), to8.constData()) == 0;
 }
 
 } // namespace
@@ -161,15 +139,18 @@ bool CDownloadThread::installEntry(int index)
     const QString targetPath = target.absoluteFilePath();
     const QString setAsidePath = m_appDir.absoluteFilePath(entry.path + QLatin1String(".old"));
     const QString stagedFile = stagedPath(index);
+    // Another program may hold a file for a moment (a virus scanner reading what
+    // was just replaced): each file gets 30 s in all before the run fails.
+    const QDeadlineTimer patience(30 * 1000);
 
     bool setAside = false;
     if (existsOrLink(target)) {
         const QFileInfo earlier(setAsidePath);
-        if (existsOrLink(earlier) && !removeSetAside(setAsidePath)) {
+        if (existsOrLink(earlier) && !removeInstalledFile(setAsidePath, patience)) {
             fail(target, tr("删除文件%1失败").arg(earlier.fileName()));
             return false;
         }
-        if (!plainRename(targetPath, setAsidePath)) {
+        if (!moveInstalledFile(targetPath, setAsidePath, patience)) {
             fail(target, tr("重命名%1为%2失败").arg(targetPath, setAsidePath));
             return false;
         }
@@ -186,11 +167,12 @@ bool CDownloadThread::installEntry(int index)
         }
     }
 
-    if (!QFile::rename(stagedFile, targetPath)) {
+    if (!moveIntoPlace(stagedFile, targetPath, patience)) {
         // Without this the installation would lack the file (the host executable,
         // say) and no retry could bring it back: the next run finds the ".old" only.
+        // It gets patience of its own: the file must not stay missing.
         if (setAside)
-            plainRename(setAsidePath, targetPath);
+            moveInstalledFile(setAsidePath, targetPath, QDeadlineTimer(30 * 1000));
         fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
         return false;
     }

@@ -716,24 +716,30 @@ void TestCDownloadThread::pathIsEncodedInAddress_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QByteArray>("target");
-    QTest::newRow("hash") << "a#b.txt" << QByteArray("/pub/a%23b.txt");
-    QTest::newRow("question mark") << "sub/what?x=1.txt" << QByteArray("/pub/sub/what%3Fx=1.txt");
+    QTest::addColumn<bool>("replaced");   // an older file lies there and is set aside
+    QTest::newRow("hash") << "a#b.txt" << QByteArray("/pub/a%23b.txt") << false;
+    QTest::newRow("question mark") << "sub/what?x=1.txt" << QByteArray("/pub/sub/what%3Fx=1.txt") << false;
     QTest::newRow("space and Chinese") << QStringLiteral("my dir/中文.txt")
-                                       << QByteArray("/pub/my%20dir/%E4%B8%AD%E6%96%87.txt");
-    // Cached and installed paths past Windows' 260 characters, temporary names too.
+                                       << QByteArray("/pub/my%20dir/%E4%B8%AD%E6%96%87.txt") << true;
+    // Cached and installed paths past Windows' 260 characters, temporary names too;
+    // replacing one goes through the wide calls in their long form.
     const QString folder = QString(60, QLatin1Char('f')) + QLatin1Char('/');
     const QString deep = folder + folder + folder + QString(60, QLatin1Char('n')) + QStringLiteral(".txt");
-    QTest::newRow("path past 260 characters") << deep << QByteArray("/pub/" + deep.toLatin1());
+    QTest::newRow("path past 260 characters") << deep << QByteArray("/pub/" + deep.toLatin1()) << false;
+    QTest::newRow("replacing past 260 characters") << deep << QByteArray("/pub/" + deep.toLatin1()) << true;
 }
 
 void TestCDownloadThread::pathIsEncodedInAddress()
 {
     QFETCH(QString, path);
     QFETCH(QByteArray, target);
+    QFETCH(bool, replaced);
     if (!isSafeRelativePath(path))
         QSKIP("not a file name on this system");
     const QByteArray body = patterned(700, 'e');
     m_server->setRoute(target, TestHttpServer::ok(body));
+    if (replaced)
+        QVERIFY(writeFile(appPath(path), "older"));
 
     auto r = run({entryFor(path, body)});
     QVERIFY(r->startAndWait());
@@ -741,6 +747,8 @@ void TestCDownloadThread::pathIsEncodedInAddress()
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_server->requests().at(0).target, target);
     QCOMPARE(readFile(appPath(path)), body);
+    if (replaced)
+        QCOMPARE(readFile(appPath(path + QStringLiteral(".old"))), QByteArray("older"));
     QCOMPARE(filesBelow(cachePath()), QStringList()); // nothing half-written left behind
 }
 
