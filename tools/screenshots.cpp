@@ -1,5 +1,5 @@
 // Renders the three dialogs as a user sees them, at 100 %, 150 % and 200 % display
-// scaling, one PNG each, for the README:
+// scaling, one PNG each, for docs/screenshots.md:
 //
 //   QT_QPA_PLATFORM=offscreen screenshots <output folder>
 //
