@@ -1,13 +1,15 @@
 #include "app/folders.h"
 
+#include "update/windowsnames.h"
+
 #include <QFileInfo>
 
 namespace {
 
 #ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity PathCase = Qt::CaseInsensitive;
+constexpr bool CaseBlind = true;
 #else
-constexpr Qt::CaseSensitivity PathCase = Qt::CaseSensitive;
+constexpr bool CaseBlind = false;
 #endif
 
 } // namespace
@@ -68,8 +70,9 @@ bool isSameOrInside(const QString &path, const QString &folder)
 
 bool isSameOrInsideComparable(const QString &inner, const QString &outer)
 {
-    if (inner.compare(outer, PathCase) == 0)
+    const QString in = CaseBlind ? windowsUpcase(inner) : inner;
+    const QString out = CaseBlind ? windowsUpcase(outer) : outer;
+    if (in == out)
         return true;
-    const QString prefix = outer.endsWith(QLatin1Char('/')) ? outer : outer + QLatin1Char('/');
-    return inner.startsWith(prefix, PathCase);
+    return in.startsWith(out.endsWith(QLatin1Char('/')) ? out : out + QLatin1Char('/'));
 }

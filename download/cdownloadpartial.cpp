@@ -1,5 +1,7 @@
 #include "download/cdownloadpartial.h"
 
+#include "update/windowsnames.h"
+
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
@@ -207,9 +209,10 @@ QSet<QString> CDownloadPartial::crowdedPaths(const QList<UpdateFileEntry> &files
 {
     QSet<QString> crowded;
     for (const UpdateFileEntry &entry : files) {
+        const QString upper = windowsUpcase(entry.path);
         for (const QLatin1String &suffix : {DataSuffix, RecordSuffix}) {
-            if (entry.path.endsWith(suffix, Qt::CaseInsensitive))
-                crowded.insert(entry.path.left(entry.path.size() - suffix.size()).toLower());
+            if (upper.endsWith(windowsUpcase(suffix)))
+                crowded.insert(upper.left(upper.size() - suffix.size()));
         }
     }
     return crowded;

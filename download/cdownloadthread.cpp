@@ -5,6 +5,7 @@
 #include "net/proxychoice.h"
 #include "update/changedfiles.h"
 #include "update/packindex.h"
+#include "update/windowsnames.h"
 
 #include <QFile>
 #include <QMetaType>
@@ -215,7 +216,7 @@ bool CDownloadThread::isInstalled(const UpdateFileEntry &entry) const
 bool CDownloadThread::mayKeepPartial(int index) const
 {
     const UpdateFileEntry &entry = m_files.at(index);
-    return entry.size >= CDownloadPartial::MinimumKept && !m_crowded.contains(entry.path.toLower());
+    return entry.size >= CDownloadPartial::MinimumKept && !m_crowded.contains(windowsUpcase(entry.path));
 }
 
 bool CDownloadThread::prepareCacheFolders(const QString &relativePath)

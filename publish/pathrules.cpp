@@ -100,17 +100,18 @@ QString publishPathProblem(const QString &path)
 
 bool isExcludedByDefault(const QString &path, bool isFolder)
 {
-    const QString lower = path.toLower();
+    // Any spelling that a Windows client takes for one of these is one of them.
+    const QString upper = windowsUpcase(path);
     if (isFolder)
-        return lower == QLatin1String("update") || lower == QLatin1String("bin/update");
-    static const QStringList files = {QStringLiteral("system.cfg"), QStringLiteral("bin/system.cfg"),
-                                      QStringLiteral("update_md5.info"), QStringLiteral("bin/update_md5.info"),
-                                      QStringLiteral("update_sequence.info"), QStringLiteral("bin/update_sequence.info"),
+        return upper == QLatin1String("UPDATE") || upper == QLatin1String("BIN/UPDATE");
+    static const QStringList files = {QStringLiteral("SYSTEM.CFG"), QStringLiteral("BIN/SYSTEM.CFG"),
+                                      QStringLiteral("UPDATE_MD5.INFO"), QStringLiteral("BIN/UPDATE_MD5.INFO"),
+                                      QStringLiteral("UPDATE_SEQUENCE.INFO"), QStringLiteral("BIN/UPDATE_SEQUENCE.INFO"),
                                       // An installation's own random identity (published, every client
                                       // would share one rollout decision) and a server's push-back time.
-                                      QStringLiteral("update_id.info"), QStringLiteral("bin/update_id.info"),
-                                      QStringLiteral("update_retry.info"), QStringLiteral("bin/update_retry.info")};
-    return files.contains(lower) || lower.endsWith(QLatin1String(".old"));
+                                      QStringLiteral("UPDATE_ID.INFO"), QStringLiteral("BIN/UPDATE_ID.INFO"),
+                                      QStringLiteral("UPDATE_RETRY.INFO"), QStringLiteral("BIN/UPDATE_RETRY.INFO")};
+    return files.contains(upper) || upper.endsWith(QLatin1String(".OLD"));
 }
 
 bool matchesExcludeGlob(const QString &glob, const QString &path, bool isFolder)

@@ -13,6 +13,7 @@
 #include "update/filelist.h"
 #include "update/packindex.h"
 #include "update/sha256.h"
+#include "update/windowsnames.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -64,7 +65,7 @@ QString folderNameProblem(const QString &folder)
         return QStringLiteral("must not start with \".\"");
     if (folder.contains(QLatin1Char('?')))
         return QStringLiteral("\"?\" would start the query part of the addresses");
-    if (folder.compare(QLatin1String("update.ini"), Qt::CaseInsensitive) == 0)
+    if (windowsUpcase(folder) == QLatin1String("UPDATE.INI"))
         return QStringLiteral("would collide with update.ini");
     return publishPathProblem(folder);
 }

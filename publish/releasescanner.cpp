@@ -2,6 +2,7 @@
 
 #include "publish/pathencoding.h"
 #include "publish/pathrules.h"
+#include "update/windowsnames.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,11 +110,11 @@ void ReleaseScanner::checkLetterCase()
         QString folder;
         for (int i = 0; i + 1 < names.size(); ++i) {
             folder += (i ? QStringLiteral("/") : QString()) + names.at(i);
-            folders.insert(folder.toCaseFolded(), folder);
+            folders.insert(windowsUpcase(folder), folder);
         }
     }
     for (const ReleaseFile &file : qAsConst(m_files)) {
-        const QString folded = file.path.toCaseFolded();
+        const QString folded = windowsUpcase(file.path);
         const auto known = files.constFind(folded);
         if (known != files.constEnd()) {
             refuse(file.path, QStringLiteral("differs only in letter case from \"%1\" (one file on Windows)")

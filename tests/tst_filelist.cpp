@@ -194,6 +194,13 @@ void TestFileList::parseByRuleSet_data()
     upper.sort();
     lower.sort();
     QTest::newRow("a hundred files, then all again in capitals") << many + many.toUpper() << upper + lower << upper;
+    QTest::newRow("dotless i taken for I") << line(AbcMd5, "0", "\u0131.dll") + '\n' + line(EmptyMd5, "0", "I.dll")
+                                           << QStringList{"I.dll", "\u0131.dll"} << QStringList{"I.dll"};
+    const QStringList apart{"SS", "k.dll", "\u00df", "\u1e9e", "\u212a.dll"}; // Kelvin sign last
+    QTest::newRow("Kelvin sign, sharp s: one unit, upper-cased as itself")
+            << line(AbcMd5, "0", "SS") + '\n' + line(AbcMd5, "0", "k.dll") + '\n' + line(AbcMd5, "0", "\u00df") + '\n'
+                       + line(AbcMd5, "0", "\u1e9e") + '\n' + line(AbcMd5, "0", "\u212a.dll")
+            << apart << apart;
 }
 
 void TestFileList::parseByRuleSet()
@@ -201,8 +208,9 @@ void TestFileList::parseByRuleSet()
     QFETCH(QByteArray, text);
     QFETCH(QStringList, basic);
     QFETCH(QStringList, windows);
-    QCOMPARE(parseFileList(text, nullptr, PathRules::Basic).keys(), basic);
-    QCOMPARE(parseFileList(text, nullptr, PathRules::Windows).keys(), windows);
+    QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
+    QCOMPARE(parseFileList(text, utf8, PathRules::Basic).keys(), basic);
+    QCOMPARE(parseFileList(text, utf8, PathRules::Windows).keys(), windows);
 
     // The record is matched to the list by fingerprint: two lines must share one
     // exactly when the parser keeps only one of them.
@@ -211,9 +219,9 @@ void TestFileList::parseByRuleSet()
     for (const PathRules rules : {PathRules::Basic, PathRules::Windows}) {
         for (int i = 0; i < lines.size(); ++i) {
             for (int j = i + 1; j < lines.size(); ++j) {
-                const QString first = parseFileList(lines.at(i), nullptr, rules).firstKey();
-                const QString second = parseFileList(lines.at(j), nullptr, rules).firstKey();
-                const bool oneFile = parseFileList(lines.at(i) + '\n' + lines.at(j), nullptr, rules).size() == 1;
+                const QString first = parseFileList(lines.at(i), utf8, rules).firstKey();
+                const QString second = parseFileList(lines.at(j), utf8, rules).firstKey();
+                const bool oneFile = parseFileList(lines.at(i) + '\n' + lines.at(j), utf8, rules).size() == 1;
                 QVERIFY2((listPathIdentity(first, rules) == listPathIdentity(second, rules)) == oneFile,
                          qPrintable(first + QLatin1Char(' ') + second));
             }
@@ -312,6 +320,7 @@ void TestFileList::safeRelativePath_data()
     QTest::newRow("own file in Bin") << QStringLiteral("Bin\\update_sequence.info") << true << false;
     QTest::newRow("own file in bin, spelled exactly") << QStringLiteral("bin/update_md5.info") << true << true;
     QTest::newRow("own file, odd spelling") << QStringLiteral(".//Update_MD5.info") << true << false;
+    QTest::newRow("own file with a dotless i") << QStringLiteral("update_md5.\u0131nfo") << true << false;
     QTest::newRow("own name deeper down") << QStringLiteral("data/SYSTEM.CFG") << true << true;
 }
 

@@ -84,6 +84,10 @@ void TestPublishRefusals::refusals_data()
         QStringLiteral("\"data/A.txt\": differs only in letter case from \"Data/a.txt\" (one file on Windows)"));
     row("file and folder letter case", {QStringLiteral("Readme/x.txt"), QStringLiteral("readme")},
         QStringLiteral("\"readme\": differs only in letter case from the folder \"Readme\" (one name on Windows)"));
+    row("dotless i, but not the Kelvin sign", {QStringLiteral("F\u0131le.txt"), QStringLiteral("file.txt"),
+                                               QStringLiteral("\u212a"), QStringLiteral("k")},
+        QStringLiteral("\"file.txt\": differs only in letter case from \"F\u0131le.txt\" (one file on Windows)"),
+        {QStringLiteral("--path-encoding"), QStringLiteral("UTF-8")});
     row("non-ASCII without encoding", {QStringLiteral("中文.txt")},
         QStringLiteral("\"中文.txt\": not plain ASCII: give --path-encoding with the clients' code page (e.g. GBK)"));
     row("not representable", {QStringLiteral("😀.txt")}, QStringLiteral("\"😀.txt\": cannot be represented in GBK"),
@@ -157,11 +161,11 @@ void TestPublishRefusals::refusals()
     QSet<QString> folded; // every path and folder so far, case-folded
     for (const QString &file : qAsConst(files)) {
         const QStringList parts = file.split(QLatin1Char('/'));
-        bool holdable = !folded.contains(file.toCaseFolded());
+        bool holdable = !folded.contains(windowsUpcase(file));
         for (int i = 0; i < parts.size() && holdable; ++i) {
             const QString &part = parts.at(i);
             holdable = !part.contains(QLatin1Char('\\')) && windowsNameFlaw(QStringRef(&part)) == WindowsNameFlaw::None;
-            folded.insert(parts.mid(0, i + 1).join(QLatin1Char('/')).toCaseFolded());
+            folded.insert(windowsUpcase(parts.mid(0, i + 1).join(QLatin1Char('/'))));
         }
         if (!holdable)
             QSKIP("not a tree that Windows can hold");

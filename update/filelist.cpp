@@ -47,37 +47,16 @@ bool onlyDotsAndSpaces(const QStringRef &component)
 // components left out.
 bool isOwnFileInAnotherCase(int names, const QStringRef &first, const QStringRef &last)
 {
-    const QLatin1String bin("bin");
-    if (names == 2 ? first.compare(bin, Qt::CaseInsensitive) != 0 : names != 1)
+    static const QString bin = QStringLiteral("bin");
+    if (names == 2 ? !isSameWindowsName(first, QStringRef(&bin)) : names != 1)
         return false;
-    static const char *const own[] = {"update_md5.info", "update_sequence.info", "system.cfg", "update.pub"};
-    for (const char *name : own) {
-        const QLatin1String exact(name);
-        if (last.size() == exact.size() && last.compare(exact, Qt::CaseInsensitive) == 0)
+    static const QString own[] = {QStringLiteral("update_md5.info"), QStringLiteral("update_sequence.info"),
+                                  QStringLiteral("system.cfg"), QStringLiteral("update.pub")};
+    for (const QString &exact : own) {
+        if (isSameWindowsName(last, QStringRef(&exact)))
             return last != exact || (names == 2 && first != bin);
     }
     return false;
-}
-
-// Letter case ignored one UTF-16 unit at a time, as NTFS compares names: a
-// surrogate pair is never one letter to it.
-inline ushort foldedUnit(QChar c)
-{
-    const ushort u = c.unicode();
-    if (u < 0x80)
-        return u >= 'A' && u <= 'Z' ? ushort(u + 32) : u;
-    return c.toCaseFolded().unicode();
-}
-
-bool sameButCase(const QString &a, const QString &b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (int i = 0; i < a.size(); ++i) {
-        if (foldedUnit(a.at(i)) != foldedUnit(b.at(i)))
-            return false;
-    }
-    return true;
 }
 
 // The key in the parsed map of every entry, found by the entry's plain spelling
@@ -95,10 +74,12 @@ public:
             grow();
         uint hash = 2166136261u;
         for (const QChar c : plain)
-            hash = (hash ^ foldedUnit(c)) * 16777619u;
+            hash = (hash ^ windowsUpcase(c).unicode()) * 16777619u;
         const std::size_t mask = m_slots.size() - 1;
         std::size_t i = hash & mask;
-        while (!m_slots[i].plain.isNull() && (m_slots[i].hash != hash || !sameButCase(m_slots[i].plain, plain)))
+        const QStringRef spelling(&plain);
+        while (!m_slots[i].plain.isNull()
+               && (m_slots[i].hash != hash || !isSameWindowsName(QStringRef(&m_slots[i].plain), spelling)))
             i = (i + 1) & mask;
         Slot &slot = m_slots[i];
         if (slot.plain.isNull()) {
@@ -277,7 +258,7 @@ quint64 listPathIdentity(const QString &path, PathRules rules)
     static const quint64 seed = QRandomGenerator::system()->generate64();
     quint64 hash = 14695981039346656037ull ^ seed;
     for (const QChar c : plainListPath(path))
-        hash = (hash ^ (caseBlind ? foldedUnit(c) : c.unicode())) * 1099511628211ull;
+        hash = (hash ^ (caseBlind ? windowsUpcase(c) : c).unicode()) * 1099511628211ull;
     hash ^= hash >> 33;
     hash *= 0xff51afd7ed558ccdull;
     hash ^= hash >> 33;

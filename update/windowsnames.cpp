@@ -4,6 +4,18 @@
 
 namespace {
 
+// name against upper-case ASCII, as Windows compares them.
+bool isUpcasedAs(const QStringRef &name, QLatin1String upper)
+{
+    if (name.size() != upper.size())
+        return false;
+    for (int i = 0; i < name.size(); ++i) {
+        if (windowsUpcase(name.at(i)) != upper.at(i))
+            return false;
+    }
+    return true;
+}
+
 // Windows opens a device for these names in any folder, whatever extension follows
 // and with spaces before it: "nul.txt" and "nul .txt" are NUL. It takes 0 and the
 // superscripts ¹²³ for port digits as well.
@@ -13,14 +25,11 @@ bool isDeviceName(const QStringRef &stem)
         return false;
     static const char *const named[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char *device : named) {
-        if (stem.compare(QLatin1String(device), Qt::CaseInsensitive) == 0)
+        if (isUpcasedAs(stem, QLatin1String(device)))
             return true;
     }
-    if (stem.size() != 4)
-        return false;
-    const QStringRef port = stem.left(3);
-    if (port.compare(QLatin1String("COM"), Qt::CaseInsensitive) != 0
-        && port.compare(QLatin1String("LPT"), Qt::CaseInsensitive) != 0)
+    if (stem.size() != 4
+        || (!isUpcasedAs(stem.left(3), QLatin1String("COM")) && !isUpcasedAs(stem.left(3), QLatin1String("LPT"))))
         return false;
     const ushort digit = stem.at(3).unicode();
     return (digit >= '0' && digit <= '9') || digit == 0xb9 || digit == 0xb2 || digit == 0xb3;
@@ -45,6 +54,24 @@ bool hasShortNameShape(const QStringRef &name, int dot)
 }
 
 } // namespace
+
+QString windowsUpcase(QString name)
+{
+    for (QChar &c : name)
+        c = windowsUpcase(c);
+    return name;
+}
+
+bool isSameWindowsName(const QStringRef &a, const QStringRef &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        if (windowsUpcase(a.at(i)) != windowsUpcase(b.at(i)))
+            return false;
+    }
+    return true;
+}
 
 bool isWindowsReservedCharacter(QChar c)
 {
