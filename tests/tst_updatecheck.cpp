@@ -523,6 +523,10 @@ void TestUpdateCheck::executableAgainstServer()
     QCOMPARE(run.out, resultRecord(true, false, QString()));
     QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), list);
     QCOMPARE(readFile(inst.exeDir() + QStringLiteral("/update/update.ini")), descriptorText("1", "Base", "1"));
+
+    // A typed value is its text: decoded, this one is a list of 2^31-1 items.
+    m_server.setRoute("/exe//update.ini", TestHttpServer::ok(descriptorText("1", "Base", "@Variant(\\0\\0\\0\\x09\\x7f\\xff\\xff\\xff)")));
+    QCOMPARE(inst.run({QStringLiteral("console")}).out, resultRecord(true, false, QString()));
     QCOMPARE(inst.hostCalls(), QList<QStringList>());
 }
 
