@@ -134,9 +134,8 @@ void TestPublishRefusals::refusals_data()
                        "release would refuse this one"),
         {QStringLiteral("--sign"), QStringLiteral("%KEYS%/plain.key"), QStringLiteral("--sequence"), QStringLiteral("4")},
         QStringLiteral("signedOut"));
-    row("no higher sequence left", none,
-        QStringLiteral("Release/Sequence 9223372036854775807 of \"%OUT%/update.ini\" is the highest there is: no "
-                       "later release can carry a higher one"),
+    row("no higher sequence left", none, QStringLiteral("Release/Sequence 9223372036854775807 of \"%OUT%/update.ini\" is the "
+                                                        "highest there is: no later release can carry a higher one"),
         {QStringLiteral("--sign"), QStringLiteral("%KEYS%/plain.key")}, QStringLiteral("highestOut"));
     row("unsigned over a signed tree", none,
         QStringLiteral("\"%OUT%/update.ini.minisig\" exists: clients that hold update.pub would refuse an unsigned "

@@ -503,9 +503,8 @@ void TestUpdateCheck::executableAgainstServer()
     Installation inst(QStringLiteral("bin"));
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
     QVERIFY(inst.installHost());
-    // Credentials in the address show nowhere.
-    const QString address = m_server.baseUrl().replace(QLatin1String("://"), QLatin1String("://bob:s3cret@"));
-    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), address + QStringLiteral("/exe/")}}));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl().replace(QLatin1String("://"), QLatin1String("://bob:s3cret@"))
+                                                          + QStringLiteral("/exe/")}})); // credentials show nowhere
     const QMap<QString, QByteArray> files{{QStringLiteral("Host.dll"), "library"},
                                           {QStringLiteral("bin/plugin.dll"), "plugin"}};
     for (auto it = files.cbegin(); it != files.cend(); ++it)
@@ -524,7 +523,6 @@ void TestUpdateCheck::executableAgainstServer()
     QCOMPARE(run.out, resultRecord(true, false, QString()));
     QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), list);
     QCOMPARE(readFile(inst.exeDir() + QStringLiteral("/update/update.ini")), descriptorText("1", "Base", "1"));
-
     // A typed value is its text: decoded, this one is a list of 2^31-1 items.
     m_server.setRoute("/exe//update.ini", TestHttpServer::ok(descriptorText("1", "Base", "@Variant(\\0\\0\\0\\x09\\x7f\\xff\\xff\\xff)")));
     QCOMPARE(inst.run({QStringLiteral("console")}).out, resultRecord(true, false, QString()));
