@@ -24,6 +24,7 @@ struct RunValues
     int connections = 6;                           ///< downloads in flight at once (1-16)
     int http2Streams = 16;                         ///< the same over HTTP/2: Connections when set
     QString proxy;        ///< "[Update] Proxy" as configured: a URL, "none", or empty for the system's
+    bool proxyIsList = false;                      ///< "Proxy" held an unquoted comma: no proxy at all
     CUpdateError *errorDialog = nullptr;           ///< the one error dialog of the process
     QNetworkAccessManager *networkManager = nullptr; ///< used by every request of the run
 };

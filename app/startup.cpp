@@ -5,6 +5,7 @@
 #include "app/reporting.h"
 #include "app/updaterun.h"
 #include "net/proxychoice.h"
+#include "net/userpart.h"
 #include "ui/cupdateerror.h"
 
 #include <QApplication>
@@ -96,7 +97,11 @@ RunValues readConfiguration(const QString &exeDir, const QStringList &arguments,
     // connections means nothing there. A configured value still holds: it is also
     // what keeps each file's share of a slow link above the speed floor.
     values.http2Streams = configured ? connections : 16;
-    values.proxy = settings.value(QStringLiteral("Proxy")).toString();
+    // An unquoted comma (in a password, say) makes a list of the value, which
+    // toString() turns into nothing: the run would go direct without a word.
+    const QVariant proxy = settings.value(QStringLiteral("Proxy"));
+    values.proxy = proxy.toStringList().join(QLatin1Char(','));
+    values.proxyIsList = proxy.userType() == QMetaType::QStringList;
     // A repair is unattended like a console run, with the same records and codes.
     values.repairMode = firstArgument(arguments).compare(QLatin1String("repair"), Qt::CaseInsensitive) == 0;
     values.consoleMode = values.repairMode
@@ -140,15 +145,14 @@ int startUpdater(const QString &exeDir, const QStringList &arguments,
     for (const QString &address : addresses) {
         if (!QUrl(address, QUrl::TolerantMode).isValid()) {
             return endWithConfigurationError(values, QObject::tr("配置错误"),
-                                             QObject::tr("升级地址不合法:%1").arg(address));
+                                             QObject::tr("升级地址不合法:%1").arg(addressWithoutUserPart(address)));
         }
     }
 
     auto proxies = std::make_unique<ProxyChoice>(values.proxy);
-    if (!proxies->isValid()) {
+    if (values.proxyIsList || !proxies->isValid()) {
         return endWithConfigurationError(values, QObject::tr("配置错误"),
-                                         QObject::tr("代理地址不合法:%1")
-                                             .arg(ProxyChoice::withoutCredentials(values.proxy)));
+                                         QObject::tr("代理地址不合法:%1").arg(addressWithoutUserPart(values.proxy)));
     }
     networkManager->setProxyFactory(proxies.release());
 

@@ -170,7 +170,7 @@ AttemptEnd checkForUpdate(const RunValues &values, UpdateCheckResult &result)
         const QUrl descriptorUrl(address + QLatin1Char('/') + QStringLiteral("update.ini"), QUrl::TolerantMode);
         if (!descriptorUrl.isValid()) {
             return configurationError(
-                values, QObject::tr("升级描述文件地址不合法:%1").arg(descriptorUrl.toDisplayString()));
+                values, QObject::tr("升级描述文件地址不合法:%1").arg(descriptorUrl.toDisplayString(QUrl::RemoveUserInfo)));
         }
     }
 

@@ -1,6 +1,7 @@
 #include "net/httprequest.h"
 
 #include "net/proxychoice.h"
+#include "net/userpart.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -125,7 +126,8 @@ bool hasAnnouncedLength(const QNetworkReply *reply, qint64 received, QString &er
 }
 
 // A reply without a transport error that still is not a 200 (a redirection, 204,
-// 206) has no error text of its own; Qt would call it "Unknown error".
+// 206) has no error text of its own; Qt would call it "Unknown error". "HTTP 404
+// Not Found" is also what a 4xx or 5xx answer comes to.
 QString statusText(const QNetworkReply *reply)
 {
     const QByteArray reason =
@@ -207,10 +209,13 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
     } else if (reply->error() != QNetworkReply::NoError) {
         // A connection that broke after the status line leaves status 200 with an
         // error and a partial body. Qt's texts for a proxy's refusal do not say
-        // which proxy, or say "Unknown error".
+        // which proxy, or say "Unknown error"; for an HTTP error they name the
+        // whole address, user part included, where the status says it all.
         errorText = ProxyChoice::failureText(reply, manager);
+        if (errorText.isEmpty() && statusOf(reply) >= 400)
+            errorText = statusText(reply);
         if (errorText.isEmpty())
-            errorText = reply->errorString();
+            errorText = withoutUserParts(reply->errorString());
     } else if (conditional && statusOf(reply) == 304) {
         success = true;
     } else if (statusOf(reply) != 200) {

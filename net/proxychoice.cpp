@@ -105,16 +105,6 @@ QString ProxyChoice::failureText(const QNetworkReply *reply, const QNetworkAcces
     return QString();
 }
 
-QString ProxyChoice::withoutCredentials(const QString &text)
-{
-    // The whole user part goes: a password may hold any character, even ":".
-    const int at = text.lastIndexOf(QLatin1Char('@'));
-    if (at < 0)
-        return text;
-    const int schemeEnd = text.indexOf(QLatin1String("://"));
-    return (schemeEnd >= 0 && schemeEnd < at ? text.left(schemeEnd + 3) : QString()) + text.mid(at + 1);
-}
-
 bool ProxyChoice::parseProxy(const QString &text, QNetworkProxy &proxy)
 {
     const QUrl url(text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text,

@@ -218,9 +218,14 @@ bool Publisher::prepareSigning()
         refuse(QStringLiteral("\"%1\" has a [Release] group that the updater rejects, so the sequence of this "
                               "release is unknown: give --sequence").arg(descriptorPath));
         return false;
+    } else if (previousSequence == std::numeric_limits<qint64>::max()) {
+        // Signing that number again would make every later release as good as the
+        // last one to a client: each could be replayed in place of the others.
+        refuse(QStringLiteral("Release/Sequence %1 of \"%2\" is the highest there is: no later release can "
+                              "carry a higher one").arg(previousSequence).arg(descriptorPath));
+        return false;
     } else {
-        // The largest sequence stays the largest: clients refuse only a lower one.
-        m_sequence = previousSequence < 0 ? 1 : qMin(previousSequence, std::numeric_limits<qint64>::max() - 1) + 1;
+        m_sequence = previousSequence < 0 ? 1 : previousSequence + 1;
     }
     m_signTime = QDateTime::currentSecsSinceEpoch();
     if (m_options.expiresDays > 0)

@@ -118,7 +118,7 @@ Options:
                         UPDATER_SIGN_PASSWORD, else it is asked for on the terminal.
   --sequence N          with --sign: Release/Sequence, not lower than the one of the
                         update.ini in OUT_DIR (clients refuse a lower one); default:
-                        that one plus one, or 1.
+                        that one plus one (refused when it is the highest), or 1.
   --expires DAYS        with --sign: clients refuse the release DAYS days from now
                         (Release/Expires, UTC); default: it does not expire.
   -h, --help            shows this text.
@@ -138,9 +138,9 @@ RELEASE_DIR or RELEASE_DIR inside OUT_DIR; an existing version folder without
 --replace; a --delta-from that is not a folder, or a published root whose
 update.ini names no version folder with md5.txt. With --sign: a key that cannot be
 read, a wrong or missing password, a --sequence lower than the one in OUT_DIR, or
-without --sequence an update.ini in OUT_DIR whose sequence cannot be read. Without
---sign: an OUT_DIR that holds update.ini.minisig (its clients would refuse an
-unsigned descriptor).
+without --sequence an update.ini in OUT_DIR whose sequence cannot be read or is
+the highest there is (9223372036854775807). Without --sign: an OUT_DIR that holds
+update.ini.minisig (its clients would refuse an unsigned descriptor).
 
 Output is the same, byte for byte, for the same input (a signature carries the time
 of signing, and Expires counts from it). Files are hashed while they are copied, in

@@ -188,9 +188,9 @@ void TestHttpRequest::fails_data()
     QTest::addColumn<qint64>("maxBodySize");
     QTest::addColumn<QString>("expected"); // empty: the library's own text for the reply
 
-    QTest::newRow("404") << TestHttpServer::status(404, "no such file") << qint64(0) << QString();
-    QTest::newRow("500") << TestHttpServer::status(500, "broken") << qint64(0) << QString();
-    QTest::newRow("503") << TestHttpServer::status(503, "busy") << qint64(0) << QString();
+    QTest::newRow("404") << TestHttpServer::status(404, "no such file") << qint64(0) << QStringLiteral("HTTP 404 Not Found");
+    QTest::newRow("500") << TestHttpServer::status(500, "broken") << qint64(0) << QStringLiteral("HTTP 500 Internal Server Error");
+    QTest::newRow("503") << TestHttpServer::status(503, "busy") << qint64(0) << QStringLiteral("HTTP 503 Service Unavailable");
     // Without a transport error Qt has only "Unknown error" to say about these.
     Response moved = TestHttpServer::status(301, "moved");
     moved.headers.append(qMakePair(QByteArray("Location"), QByteArray("/elsewhere")));

@@ -138,6 +138,9 @@ void TestPublishRefusals::refusals_data()
                        "release would refuse this one"),
         {QStringLiteral("--sign"), QStringLiteral("%KEYS%/plain.key"), QStringLiteral("--sequence"), QStringLiteral("4")},
         QStringLiteral("signedOut"));
+    row("no higher sequence left", none, QStringLiteral("Release/Sequence 9223372036854775807 of \"%OUT%/update.ini\" is the "
+                                                        "highest there is: no later release can carry a higher one"),
+        {QStringLiteral("--sign"), QStringLiteral("%KEYS%/plain.key")}, QStringLiteral("highestOut"));
     row("unsigned over a signed tree", none,
         QStringLiteral("\"%OUT%/update.ini.minisig\" exists: clients that hold update.pub would refuse an unsigned "
                        "update.ini; give --sign"), none, QStringLiteral("signedOut"));
@@ -181,8 +184,9 @@ void TestPublishRefusals::refusals()
     QVERIFY(writeFile(out + QStringLiteral("/update.ini"), "[Version]\nFolder=old\n"));
     QVERIFY(writeFile(out + QStringLiteral("/old/md5.txt"), fileListLine(md5Text("o"), 1, "o.txt") + "\r\n"));
     QVERIFY(writeFile(out + QStringLiteral("/old/o.txt"), "o"));
-    if (setup == QLatin1String("signedOut")) {
-        const QByteArray release = "[Release]\nSequence=5\nList=" + QByteArray(64, 'a') + "\nHashes=" + QByteArray(64, 'b');
+    if (setup == QLatin1String("signedOut") || setup == QLatin1String("highestOut")) {
+        const QByteArray sequence = setup == QLatin1String("signedOut") ? "5" : "9223372036854775807";
+        const QByteArray release = "[Release]\nSequence=" + sequence + "\nList=" + QByteArray(64, 'a') + "\nHashes=" + QByteArray(64, 'b');
         QVERIFY(writeFile(out + QStringLiteral("/update.ini"), "[Version]\nFolder=old\n" + release + '\n'));
         QVERIFY(writeFile(out + QStringLiteral("/update.ini.minisig"), "a signature\n"));
     }

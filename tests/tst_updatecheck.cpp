@@ -129,11 +129,11 @@ void TestUpdateCheck::consoleRecords_data()
     const int finished = AttemptEnd::Finished;
     const int download = AttemptEnd::Download;
     QTest::newRow("descriptor not fetched") << QByteArray("1") << false << true << false << false
-        << "下载升级描述文件失败:" + notFoundText(QStringLiteral("{desc}")) << false << false << finished;
+        << "下载升级描述文件失败:" + notFoundText() << false << false << finished;
     QTest::newRow("update.ini not creatable") << QByteArray("1") << true << true << true << false
         << QStringLiteral("创建文件[{cache}/update.ini]失败:" NotAFileText) << false << false << finished;
     QTest::newRow("list not fetched") << QByteArray("1") << true << false << false << false
-        << "下载更新列表文件失败:" + notFoundText(QStringLiteral("{list}")) << false << false << finished;
+        << "下载更新列表文件失败:" + notFoundText() << false << false << finished;
     QTest::newRow("forced") << QByteArray("1") << true << true << false << false
                             << QString() << true << true << download;
     QTest::newRow("type missing is forced") << QByteArray("<none>") << true << true << false << false
@@ -468,7 +468,7 @@ void TestUpdateCheck::interactiveRetry()
     const ModalAnswerer::Seen seen = answerer.seen().at(0);
     QCOMPARE(seen.texts.value(QStringLiteral("label")), QStringLiteral("更新失败"));
     QCOMPARE(seen.texts.value(QStringLiteral("error")),
-             "下载升级描述文件失败:" + notFoundText(m_server.baseUrl() + QString::fromLatin1(descTarget)));
+             "下载升级描述文件失败:" + notFoundText());
     QCOMPARE(seen.visibleButtons, (QStringList{QStringLiteral("download"), QStringLiteral("retry")}));
     QCOMPARE(m_server.requestCount(descTarget), retry ? 2 : 1);
     QCOMPARE(QFileInfo::exists(f.rootFile(QStringLiteral("update_md5.info"))), retry);
@@ -503,7 +503,8 @@ void TestUpdateCheck::executableAgainstServer()
     Installation inst(QStringLiteral("bin"));
     QVERIFY2(inst.isValid(), qPrintable(inst.errorString()));
     QVERIFY(inst.installHost());
-    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl() + QStringLiteral("/exe/")}}));
+    QVERIFY(inst.writeConfig({{QStringLiteral("URL"), m_server.baseUrl().replace(QLatin1String("://"), QLatin1String("://bob:s3cret@"))
+                                                          + QStringLiteral("/exe/")}})); // credentials show nowhere
     const QMap<QString, QByteArray> files{{QStringLiteral("Host.dll"), "library"},
                                           {QStringLiteral("bin/plugin.dll"), "plugin"}};
     for (auto it = files.cbegin(); it != files.cend(); ++it)
@@ -513,8 +514,7 @@ void TestUpdateCheck::executableAgainstServer()
     // First the descriptor is missing, then it is there and nothing differs.
     UpdaterRun run = inst.run({QStringLiteral("console")});
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.out, resultRecord(false, false, "下载升级描述文件失败:"
-                                              + notFoundText(m_server.baseUrl() + QStringLiteral("/exe//update.ini"))));
+    QCOMPARE(run.out, resultRecord(false, false, "下载升级描述文件失败:" + notFoundText()));
 
     m_server.setRoute("/exe//update.ini", TestHttpServer::ok(descriptorText("1", "Base", "1")));
     m_server.setRoute("/exe/Base//md5.txt", TestHttpServer::ok(list));
@@ -523,6 +523,9 @@ void TestUpdateCheck::executableAgainstServer()
     QCOMPARE(run.out, resultRecord(true, false, QString()));
     QCOMPARE(readFile(inst.root() + QStringLiteral("/update_md5.info")), list);
     QCOMPARE(readFile(inst.exeDir() + QStringLiteral("/update/update.ini")), descriptorText("1", "Base", "1"));
+    // A typed value is its text: decoded, this one is a list of 2^31-1 items.
+    m_server.setRoute("/exe//update.ini", TestHttpServer::ok(descriptorText("1", "Base", "@Variant(\\0\\0\\0\\x09\\x7f\\xff\\xff\\xff)")));
+    QCOMPARE(inst.run({QStringLiteral("console")}).out, resultRecord(true, false, QString()));
     QCOMPARE(inst.hostCalls(), QList<QStringList>());
 }
 

@@ -1,14 +1,11 @@
 #include "update/inivalues.h"
 
-#include <QDataStream>
 #include <QMap>
-#include <QPoint>
-#include <QRect>
-#include <QSize>
 #include <QStringList>
 
 // The rules below are those of QSettings' INI reader in Qt 5.15, quirks included:
 // a publisher's descriptor has to mean the same whichever of the two reads it.
+// Typed values alone are read otherwise (see textValue).
 
 namespace {
 
@@ -249,67 +246,25 @@ end:
     return isList;
 }
 
-/// "@@x" stands for "@x"; @ByteArray, @String, @Variant, @DateTime, @Rect, @Size,
-/// @Point and @Invalid() for what they name. Anything else is the text itself.
-QVariant typedValue(const QString &text)
+/// "@@x" stands for "@x" and "@String(x)" for x: the two ways QSettings writes a
+/// string. The other typed values QSettings knows (@Variant, @DateTime,
+/// @ByteArray, @Rect...) stay the text they are: decoding them runs QDataStream
+/// over bytes from the network, where a count of 2^31 items is a crash, and
+/// nothing in a descriptor is meant to be anything but text.
+QString textValue(const QString &text)
 {
-    if (!text.startsWith(QLatin1Char('@')))
-        return text;
-    if (text.endsWith(QLatin1Char(')'))) {
-        if (text.startsWith(QLatin1String("@ByteArray(")))
-            return text.midRef(11, text.size() - 12).toLatin1();
-        if (text.startsWith(QLatin1String("@String(")))
-            return text.mid(8, text.size() - 9);
-        if (text.startsWith(QLatin1String("@Variant(")) || text.startsWith(QLatin1String("@DateTime("))) {
-            const bool dateTime = text.at(1) == QLatin1Char('D');
-            QByteArray bytes = text.midRef(dateTime ? 10 : 9).toLatin1();
-            QDataStream stream(&bytes, QIODevice::ReadOnly);
-            stream.setVersion(dateTime ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
-            QVariant result;
-            stream >> result;
-            return result;
-        }
-        const auto numbers = [&](int open) {
-            QStringList args = text.mid(open + 1, text.size() - open - 2).split(QLatin1Char(' '));
-            return args;
-        };
-        if (text.startsWith(QLatin1String("@Rect("))) {
-            const QStringList a = numbers(5);
-            if (a.size() == 4)
-                return QRect(a.at(0).toInt(), a.at(1).toInt(), a.at(2).toInt(), a.at(3).toInt());
-        } else if (text.startsWith(QLatin1String("@Size("))) {
-            const QStringList a = numbers(5);
-            if (a.size() == 2)
-                return QSize(a.at(0).toInt(), a.at(1).toInt());
-        } else if (text.startsWith(QLatin1String("@Point("))) {
-            const QStringList a = numbers(6);
-            if (a.size() == 2)
-                return QPoint(a.at(0).toInt(), a.at(1).toInt());
-        } else if (text == QLatin1String("@Invalid()")) {
-            return QVariant();
-        }
-    }
     if (text.startsWith(QLatin1String("@@")))
         return text.mid(1);
+    if (text.startsWith(QLatin1String("@String(")) && text.endsWith(QLatin1Char(')')))
+        return text.mid(8, text.size() - 9);
     return text;
 }
 
-QVariant listValue(const QStringList &items)
+QStringList listValue(QStringList items)
 {
-    QStringList plain = items;
-    for (QString &item : plain) {
-        if (!item.startsWith(QLatin1Char('@')))
-            continue;
-        if (item.startsWith(QLatin1String("@@"))) {
-            item.remove(0, 1);
-            continue;
-        }
-        QVariantList typed;
-        for (const QString &each : items)
-            typed.append(typedValue(each));
-        return typed;
-    }
-    return plain;
+    for (QString &item : items)
+        item = textValue(item);
+    return items;
 }
 
 } // namespace
@@ -375,7 +330,7 @@ void IniValues::readSection(const QByteArray &text, const QString &prefix)
         QString value;
         QStringList items;
         const bool isList = unescapedValue(text, equals + 1, start + length, value, items);
-        m_values.insert(comparedKey(key), isList ? listValue(items) : typedValue(value));
+        m_values.insert(comparedKey(key), isList ? QVariant(listValue(items)) : QVariant(textValue(value)));
     }
 }
 

@@ -10,7 +10,8 @@
 /// comments, quotes and backslash escapes in values, an unquoted comma making a
 /// list, %XX and %UXXXX in names, a UTF-8 byte-order mark skipped. Keys are
 /// "Group/Key"; on Windows, where QSettings compares INI keys without regard to
-/// letter case, so does this.
+/// letter case, so does this. Unlike QSettings, it decodes no typed value:
+/// "@Variant(...)", "@DateTime(...)" and the like stay text.
 ///
 /// A descriptor is read from the very bytes whose signature was checked: a file
 /// read back through QSettings could have been swapped in between, and QSettings
@@ -20,8 +21,8 @@ class IniValues
 public:
     explicit IniValues(const QByteArray &text);
 
-    /// A QString, a QStringList for a value with an unquoted comma, or
-    /// defaultValue when the key is missing.
+    /// A QString, a QStringList for a value with an unquoted comma (never any
+    /// other type), or defaultValue when the key is missing.
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant()) const;
     bool contains(const QString &key) const;
     /// True when at least one key lies in the group.

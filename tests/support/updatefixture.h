@@ -53,10 +53,10 @@ inline QByteArray descriptorText(const QByteArray &type, const QByteArray &folde
     return text;
 }
 
-/// Qt's text for a 404 answer to url.
-inline QString notFoundText(const QString &url)
+/// The text for a 404 answer.
+inline QString notFoundText()
 {
-    return QStringLiteral("Error transferring %1 - server replied: Not Found").arg(url);
+    return QStringLiteral("HTTP 404 Not Found");
 }
 
 /// A flat temporary installation with a host script, and its run values: root and
