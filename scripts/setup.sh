@@ -18,6 +18,7 @@ packages=(
     libzstd-dev zstd              # compressed copies and patches; the zstd command reads ours
     openssl                       # certificates for the HTTPS end-to-end test
     tinyproxy-bin                 # a real forward proxy for the proxy end-to-end tests (no service)
+    clang libclang-rt-14-dev      # libFuzzer and the sanitizers' runtimes for the fuzz targets
 )
 missing=()
 for p in "${packages[@]}"; do

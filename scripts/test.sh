@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite three times: a plain build with
-# warnings as errors, an AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# warnings as errors, an AddressSanitizer + UndefinedBehaviorSanitizer build (then
+# the fuzz targets, scripts/fuzz.sh), and
 # the Windows build (cross-compiled, run under Wine against the same Linux nginx
 # and loopback test servers). A test
 # program that fails is run once more (reported by ctest) so that one rare hang of a
@@ -17,6 +18,8 @@ test_env=(env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PR
 
 "$here/scripts/setup.sh" "$here/build-asan" -DUPDATER_WERROR=ON -DUPDATER_SANITIZE=ON
 (cd "$here/build-asan" && "${test_env[@]}" ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
+# The parsers of what a server sends, each fuzzed for FUZZ_SECONDS (20 s).
+"$here/scripts/fuzz.sh" "$here/build-fuzz"
 # The shipped programs are signed with a throwaway certificate made for the run, as
 # a publisher's would sign them, and the signatures are checked.
 signing=$here/build-windows/signing

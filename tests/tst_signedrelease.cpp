@@ -200,6 +200,8 @@ void TestSignedRelease::descriptorReadLikeSettings_data()
     QTest::newRow("typed and malformed typed values")
         << QByteArray("[Version]\nFolder=@String(v2)\nVersion=@Foo(y)\nA=@Rect(1 2)\nB=@Size(3 4)\nC=@Invalid()\n");
     QTest::newRow("backslash at the very end") << QByteArray("[Version]\nVersion=\\x41  \nFolder=v2  \\");
+    QTest::newRow("escapes beyond 32 bits")
+        << QByteArray("[Version]\nVersion=\\x123456789abcdef0 \\1234567012345670123\n");
     QTest::newRow("line without =") << QByteArray("[Version]\nFolder\nVersion=1\n");
     QTest::newRow("group without ]") << QByteArray("[Version\nFolder=v\n");
 }

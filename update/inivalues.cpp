@@ -164,7 +164,9 @@ bool unescapedValue(const QByteArray &text, int from, int to, QString &value, QS
     bool inQuotes = false;
     bool quoted = false;
     int i = from;
-    int code = 0;
+    // Unsigned: an escape of many digits runs past 32 bits, where a signed shift is
+    // undefined; only the low 16 bits make the character, as with QSettings.
+    uint code = 0;
     int chopLimit = 0;
 
 skipBlanks:
