@@ -112,11 +112,14 @@ private:
     /// Moves every cached file into the installation root, except those of entries
     /// found installed already (cdownloadinstall.cpp).
     void install();
-    /// Moves every file to install from the cache into a private folder of the
-    /// installation and checks it there again: size and hashes. False, after
-    /// failing the run with everything back in the cache, when one no longer
-    /// matches its entry or cannot be moved.
+    /// Moves (from a private cache) or copies (from a shared one) every file to
+    /// install from the cache into a private folder of the installation and checks
+    /// it there again: size and hashes. False, after failing the run with everything
+    /// back in the cache, when one no longer matches its entry or cannot be moved.
     bool stageAndCheck();
+    /// Takes back into the cache what a killed run left staged, and removes its
+    /// staging folders (cdownloadinstall.cpp).
+    void takeBackStaged();
     /// Moves the staged files that did not go in back to the cache.
     void unstage();
     /// Where the entry at index waits between stageAndCheck() and its move.
@@ -166,6 +169,7 @@ private:
     QHash<QString, QByteArray> m_retryAfter;       ///< see retryAfter()
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
     std::unique_ptr<QTemporaryDir> m_staging;      ///< while installing: see stageAndCheck()
+    bool m_copyFromCache = false;                  ///< see stageAndCheck()
     QThreadPool m_unpackers;                       ///< see startUnpacking()
     int m_unpacking = 0;                           ///< frames being unpacked
 };
