@@ -63,6 +63,7 @@ bool copyAndCheck(const QString &from, const QString &to, const UpdateFileEntry 
         return false;
     QCryptographicHash md5(QCryptographicHash::Md5);
     Sha256 sha256;
+    const bool signedEntry = !entry.sha256.isEmpty();
     quint64 copied = 0;
     bool written = true;
     const bool read = forEachFileChunk(from, [&](const char *data, qint64 size) {
@@ -70,12 +71,13 @@ bool copyAndCheck(const QString &from, const QString &to, const UpdateFileEntry 
         written = written && copied <= entry.size && target.write(data, size) == size;
         if (written) {
             md5.addData(data, int(size));
-            sha256.addData(data, size);
+            if (signedEntry)
+                sha256.addData(data, size);
         }
     });
     return read && written && target.flush() && copied == entry.size
         && md5TextFromDigest(md5.result()) == entry.md5
-        && (entry.sha256.isEmpty() || sha256.hexResult() == entry.sha256);
+        && (!signedEntry || sha256.hexResult() == entry.sha256);
 }
 
 } // namespace

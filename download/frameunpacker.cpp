@@ -90,12 +90,12 @@ bool FrameUnpacker::unpack(const QString &output, const std::function<bool()> &s
     QString error;
     bool ok = createNewFile(output, outputFile, error)
         && decodeFrameFile(m_framePath, base, outputFile, output, m_entry.size, error,
-                              [&](const char *data, qint64 size) {
-                                  constexpr qint64 Piece = 1 << 20;
-                                  for (qint64 done = 0; done < size; done += Piece)
-                                      hashes.addData(data + done, qMin(Piece, size - done));
-                                  return !stopRequested();
-                              });
+                           [&](const char *data, qint64 size) {
+                               constexpr qint64 Piece = 1 << 20;
+                               for (qint64 done = 0; done < size; done += Piece)
+                                   hashes.addData(data + done, qMin(Piece, size - done));
+                               return !stopRequested();
+                           });
     if (base != m_basePath)
         QFile::remove(base);
     QByteArray md5;
