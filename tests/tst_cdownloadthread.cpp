@@ -258,7 +258,7 @@ void TestCDownloadThread::signalSequence()
 }
 
 enum class Place { Nothing, ValidFile, StaleFile, Folder, DanglingLink, Fifo, FileAsParentFolder, SharedHardLink,
-                   Staged };
+                   OwnedHardLink, Staged, StaleStaged };
 Q_DECLARE_METATYPE(Place)
 
 void TestCDownloadThread::cachedPlace_data()
@@ -277,7 +277,9 @@ void TestCDownloadThread::cachedPlace_data()
     // Another user's file, linked into a cache that anyone may write to: installed
     // as a copy, never as their file object.
     QTest::newRow("hard link in a shared cache") << Place::SharedHardLink << "x/z.dll" << 0;
+    QTest::newRow("hard link in another user's cache") << Place::OwnedHardLink << "x/z.dll" << 0;
     QTest::newRow("staged by a killed run") << Place::Staged << "x/z.dll" << 0;
+    QTest::newRow("staged file changed since") << Place::StaleStaged << "x/z.dll" << 1;
 }
 
 void TestCDownloadThread::cachedPlace()
@@ -316,10 +318,14 @@ void TestCDownloadThread::cachedPlace()
         QVERIFY(writeFile(cachePath(QStringLiteral("x/y")), "in the way"));
         break;
     case Place::SharedHardLink:
+    case Place::OwnedHardLink:
 #ifdef Q_OS_UNIX
         QVERIFY(writeFile(m_dir->filePath(QStringLiteral("user.bin")), body));
         QVERIFY(QDir().mkpath(QFileInfo(cached).absolutePath()));
-        QCOMPARE(::chmod(QFile::encodeName(cachePath()).constData(), 0777), 0);
+        if (place == Place::SharedHardLink)
+            QCOMPARE(::chmod(QFile::encodeName(cachePath()).constData(), 0777), 0);
+        else
+            QCOMPARE(::chown(QFile::encodeName(cachePath()).constData(), 65534, 65534), 0);
         QCOMPARE(::link(QFile::encodeName(m_dir->filePath(QStringLiteral("user.bin"))).constData(),
                         QFile::encodeName(cached).constData()), 0);
 #else
@@ -327,7 +333,8 @@ void TestCDownloadThread::cachedPlace()
 #endif
         break;
     case Place::Staged:
-        QVERIFY(writeFile(appPath(QStringLiteral(".update-Ab12Cd/0")), body));
+    case Place::StaleStaged:
+        QVERIFY(writeFile(appPath(QStringLiteral(".update-Ab12Cd/0")), place == Place::Staged ? body : "stale"));
         break;
     }
     m_server->setRoute("/pub/" + path.toUtf8(), TestHttpServer::ok(body));
