@@ -127,7 +127,8 @@ private:
     /// Moves one staged file into place. False when the run has failed.
     bool installEntry(int index);
 
-    /// A symbolic link, which is not the file it points to; not a Windows shortcut.
+    /// A symbolic link or any other reparse point (a junction too), which is not
+    /// what it points to; not a Windows shortcut.
     static bool isLink(const QFileInfo &info);
     /// The cached place of the entry at index.
     QFileInfo cachedInfo(int index) const;
