@@ -24,7 +24,9 @@
 #
 # Needs nginx, curl, md5sum, python3 and GNU time; about 2.5 GB in TMPDIR plus
 # 0.6 GB per timed run (REPEAT x 4 runs), all removed at the end.
-# Environment: REPEAT, SMALL_FILES (2000), BIG_MIB (512), KEEP=1 keeps the folder.
+# Environment: REPEAT, SMALL_FILES (2000), BIG_MIB (512), KEEP=1 keeps the folder,
+# SHARED_CACHE=1 makes the cache writable by every user (as /tmp is), so that the
+# updater copies cached files into the installation instead of renaming them.
 
 set -euo pipefail
 . "$(dirname "$0")/nginx.sh"
@@ -134,6 +136,7 @@ time_run() {
         [ ! -e "$WORK/$d" ] || mv "$WORK/$d" "$WORK/trash/$TRASH/"
     done
     mkdir -p "$WORK/cache" "$WORK/app"
+    [ -z "${SHARED_CACHE:-}" ] || chmod 1777 "$WORK/cache"
     [ -z "$release" ] || make_installation "$release"
     sync
     /usr/bin/time -v -o "$WORK/time.txt" "$@" > "$WORK/run.log" 2>&1 \

@@ -1,13 +1,25 @@
 // The installation step of CDownloadThread: every verified file, checked once
 // more, moves from the cache into the installation root, each file it replaces
 // set aside as ".old". Files found installed already are left as they are.
+//
+// What moves into the installation is always a file of a private folder inside it.
+// From a cache that only we can write to, a cached file is renamed there; from any
+// other (a shared Cache=), its bytes are copied into a file created there, and the
+// copy is what is checked: another user could have put a hard link to a file of
+// their own at a cached place, and renaming it would install their file object.
 
 #include "download/cdownloadthread.h"
 
+#include "download/cacheplaces.h"
 #include "download/installmoves.h"
 #include "update/changedfiles.h"
+#include "update/md5.h"
+#include "update/sha256.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QMultiHash>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <thread>
@@ -19,7 +31,80 @@ bool existsOrLink(const QFileInfo &info)
     return info.exists() || info.isSymLink();
 }
 
+// Copies from into a new file to, hashing the bytes as they are written: true when
+// the copy has the entry's size and hashes.
+bool copyAndCheck(const QString &from, const QString &to, const UpdateFileEntry &entry)
+{
+    QFile target;
+    QString error;
+    if (!createNewFile(to, target, error))
+        return false;
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    Sha256 sha256;
+    const bool signedEntry = !entry.sha256.isEmpty();
+    quint64 copied = 0;
+    bool written = true;
+    const bool read = forEachFileChunk(from, [&](const char *data, qint64 size) {
+        copied += quint64(size);
+        written = written && copied <= entry.size && target.write(data, size) == size;
+        if (written) {
+            md5.addData(data, int(size));
+            if (signedEntry)
+                sha256.addData(data, size);
+        }
+    });
+    return read && written && target.flush() && copied == entry.size
+        && md5TextFromDigest(md5.result()) == entry.md5
+        && (!signedEntry || sha256.hexResult() == entry.sha256);
+}
+
 } // namespace
+
+void CDownloadThread::takeBackStaged()
+{
+    // A run killed while installing leaves its staging folder in the installation.
+    // Its files had left a private cache for it: they go back there, each checked
+    // again like a cached body, instead of being downloaded once more. From a shared
+    // cache they were copies, and the cache still holds what they came from.
+    // Only folders named as QTemporaryDir names ours, and no link is followed.
+    static const QRegularExpression ours(QStringLiteral("^\\.update-[A-Za-z0-9]{6}$"));
+    const QStringList folders = m_appDir.entryList({QStringLiteral(".update-*")},
+                                                   QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    bool privateCache = false;
+    QMultiHash<quint64, int> bySize;
+    for (const QString &name : folders) {
+        const QString folder = m_appDir.absoluteFilePath(name);
+        if (!ours.match(name).hasMatch() || isLinkPlace(folder))
+            continue;
+        if (bySize.isEmpty()) {
+            m_cacheDir.mkpath(QStringLiteral("."));
+            privateCache = isPrivateFolder(m_cacheDir.absolutePath(), m_appDir.absolutePath());
+            for (int index = 0; index < m_files.size(); ++index)
+                bySize.insert(m_files.at(index).size, index);
+        }
+        const QFileInfoList staged = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+        for (const QFileInfo &file : staged) {
+            const QList<int> candidates = bySize.values(quint64(file.size()));
+            if (!privateCache || isLink(file) || candidates.isEmpty())
+                continue;
+            QByteArray md5;
+            QByteArray sha256;
+            if (!fileHashes(file.absoluteFilePath(), md5, sha256))
+                continue;
+            for (const int index : candidates) {
+                const UpdateFileEntry &entry = m_files.at(index);
+                const QFileInfo cached = cachedInfo(index);
+                if (md5 != entry.md5 || (!entry.sha256.isEmpty() && sha256 != entry.sha256)
+                    || !isSafeRelativePath(entry.path) || cached.exists() || isLink(cached))
+                    continue;
+                if (prepareCacheFolders(entry.path))
+                    QFile::rename(file.absoluteFilePath(), cached.absoluteFilePath());
+                break;
+            }
+        }
+        removeTree(folder);
+    }
+}
 
 QString CDownloadThread::stagedPath(int index) const
 {
@@ -29,9 +114,9 @@ QString CDownloadThread::stagedPath(int index) const
 bool CDownloadThread::stageAndCheck()
 {
     // Every file to install leaves the cache for a private folder inside the
-    // installation before it is checked once more: the cache may lie outside
-    // (Cache=), shared with other programs, but from here on what was checked is
-    // what moves in. All of them are checked before the first one moves.
+    // installation (renamed, or copied from a shared cache) before it is checked
+    // once more: from here on what was checked is what moves in. All of them are
+    // checked before the first one moves.
     const QString root = m_appDir.absolutePath();
     m_staging = std::make_unique<QTemporaryDir>(root + QStringLiteral("/.update-XXXXXX"));
     if (!m_staging->isValid()) {
@@ -39,11 +124,14 @@ bool CDownloadThread::stageAndCheck()
         fail(QFileInfo(root), tr("创建目录%1失败").arg(root));
         return false;
     }
+    m_copyFromCache = !isPrivateFolder(m_cacheDir.absolutePath(), root);
     std::vector<int> pending;
+    std::vector<QString> sources; // of copies, taken here: QDir is not for threads
     for (int index = 0; index < m_files.size(); ++index) {
         if (m_inPlace[std::size_t(index)])
             continue;
-        if (!QFile::rename(cachedInfo(index).absoluteFilePath(), stagedPath(index))) {
+        sources.push_back(cachedInfo(index).absoluteFilePath());
+        if (!m_copyFromCache && !QFile::rename(cachedInfo(index).absoluteFilePath(), stagedPath(index))) {
             const QFileInfo target(m_appDir.absoluteFilePath(m_files.at(index).path));
             unstage();
             fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
@@ -52,13 +140,17 @@ bool CDownloadThread::stageAndCheck()
         pending.push_back(index);
     }
 
-    // A second read of every byte: on several threads.
+    // A second read of every byte (a copy's first, as it is written): on several threads.
     std::vector<char> intact(pending.size(), 0);
     std::atomic<std::size_t> next{0};
     auto check = [&] {
         for (std::size_t i; !stopRequested() && (i = next.fetch_add(1)) < pending.size();) {
             const UpdateFileEntry &entry = m_files.at(pending[i]);
             const QFileInfo staged(stagedPath(pending[i]));
+            if (m_copyFromCache) {
+                intact[i] = copyAndCheck(sources[i], staged.absoluteFilePath(), entry);
+                continue;
+            }
             // A link is not the file that was verified, whatever it points to now.
             intact[i] = staged.isFile() && !isLink(staged) && quint64(staged.size()) == entry.size
                 && fileMatchesEntry(staged.absoluteFilePath(), entry);
@@ -92,8 +184,9 @@ bool CDownloadThread::stageAndCheck()
 
 void CDownloadThread::unstage()
 {
-    // What has not moved in goes back to the cache, verified, for the next attempt.
-    for (int index = 0; index < m_files.size(); ++index) {
+    // What has not moved in goes back to the cache, verified, for the next attempt;
+    // copies are only dropped, their cached files are still there.
+    for (int index = 0; index < m_files.size() && !m_copyFromCache; ++index) {
         const QString staged = stagedPath(index);
         if (QFileInfo::exists(staged) || QFileInfo(staged).isSymLink())
             QFile::rename(staged, cachedInfo(index).absoluteFilePath());
@@ -124,6 +217,11 @@ void CDownloadThread::install()
         }
     }
     m_staging.reset();
+    // The cached files of copies are installed now, like the ones renamed.
+    for (int index = 0; index < m_files.size() && m_copyFromCache; ++index) {
+        if (!m_inPlace[std::size_t(index)])
+            QFile::remove(cachedInfo(index).absoluteFilePath());
+    }
     m_success.store(true, std::memory_order_seq_cst);
     m_errorMsg = tr("更新成功");
     endRun();

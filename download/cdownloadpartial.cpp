@@ -1,12 +1,12 @@
 #include "download/cdownloadpartial.h"
 
+#include "download/cacheplaces.h"
 #include "update/windowsnames.h"
 
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -113,8 +113,21 @@ bool sameEntry(const UpdateFileEntry &a, const UpdateFileEntry &b)
 
 void removeIfThere(const QString &path)
 {
-    if (existsOrLink(QFileInfo(path)))
+    if (isLinkPlace(path))
+        removeLinkPlace(path);
+    else if (existsOrLink(QFileInfo(path)))
         QFile::remove(path);
+}
+
+bool hasLinkBelow(const QDir &top, const QString &relative)
+{
+    QString walked;
+    for (const QString &component : relative.split(QLatin1Char('/'))) {
+        walked += walked.isEmpty() ? component : QLatin1Char('/') + component;
+        if (isLinkPlace(top.absoluteFilePath(walked)))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -179,12 +192,16 @@ bool CDownloadPartial::record(const QByteArray &etag, const QByteArray &lastModi
     object.insert(QStringLiteral("etag"), QString::fromLatin1(sendable(etag)));
     object.insert(QStringLiteral("lastModified"), QString::fromLatin1(sendable(lastModified)));
     const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    QSaveFile file(m_recordPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
+    // Not QSaveFile, which writes through a link at its place. A record cut short
+    // is no JSON and is removed by the next look.
+    QFile file;
+    QString error;
+    if (!createNewFile(m_recordPath, file, error) || file.write(bytes) != bytes.size() || !file.flush()) {
+        file.close();
+        QFile::remove(m_recordPath);
         return false;
     }
-    return file.commit();
+    return true;
 }
 
 void CDownloadPartial::discard()
@@ -231,8 +248,10 @@ void CDownloadPartial::removeStale(const QDir &cacheDir, const QList<UpdateFileE
     for (const QString &recordPath : qAsConst(records)) {
         Record record;
         const QString relative = cacheDir.relativeFilePath(recordPath);
-        // Only a record lying where it says it belongs is one of ours.
+        // Only a record lying where it says it belongs is one of ours; one reached
+        // through a link (a Windows junction, which the walk enters) lies elsewhere.
         if (!readRecord(recordPath, record) || !isSafeRelativePath(record.entry.path)
+            || hasLinkBelow(cacheDir, relative)
             || relative.compare(record.entry.path + RecordSuffix, FileNameCase) != 0)
             continue;
         const QString dataRelative = record.entry.path + DataSuffix;

@@ -6,6 +6,7 @@
 
 #include "download/cdownloadthread.h"
 
+#include "download/cacheplaces.h"
 #include "download/cdownloadpartial.h"
 #include "download/frameunpacker.h"
 #include "update/changedfiles.h"
@@ -106,6 +107,9 @@ void CDownloadThread::keepFramesApart()
     // Unpacked results and base copies lie beside their frames only while a file
     // is unpacked; they have no record that would let a later run use them.
     QDir frames(m_cacheDir.absoluteFilePath(PackFolder));
+    // Frames are written into this folder, never through a link to another one.
+    if (isLinkPlace(frames.absolutePath()))
+        removeLinkPlace(frames.absolutePath());
     const QStringList leftovers = frames.entryList({FrameUnpacker::outputPath(QStringLiteral("*")),
                                                     FrameUnpacker::baseCopyPath(QStringLiteral("*"))},
                                                    QDir::Files | QDir::Hidden | QDir::System);

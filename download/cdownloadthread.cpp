@@ -1,5 +1,6 @@
 #include "download/cdownloadthread.h"
 
+#include "download/cacheplaces.h"
 #include "download/cdownloadpartial.h"
 #include "download/cdownloadtransfer.h"
 #include "net/proxychoice.h"
@@ -23,8 +24,9 @@ constexpr int DefaultTransferTimeoutMs = 30 * 1000;
 
 bool CDownloadThread::isLink(const QFileInfo &info)
 {
-    // A Windows shortcut (.lnk), which Qt 5 also reports as a link, is an ordinary file.
-    return info.isSymLink() && !info.isShortcut();
+    // Asked of the file system itself: Qt 5 takes a Windows shortcut (.lnk), an
+    // ordinary file, for a link, and a junction for a plain folder.
+    return isLinkPlace(info.absoluteFilePath());
 }
 
 CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
@@ -73,6 +75,7 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     }, Qt::QueuedConnection);
 
     keepFramesApart();
+    takeBackStaged();
     // Bodies kept for files that this update no longer fetches would stay forever.
     CDownloadPartial::removeStale(m_cacheDir, fetchableEntries());
     downloadNext();
@@ -182,14 +185,14 @@ bool CDownloadThread::prepareCachedPlace(const UpdateFileEntry &entry, const QFi
     valid = false;
     const QString busy = tr("路径%1被占用，无法删除!").arg(cached.absoluteFilePath());
     if (isLink(cached) || (cached.exists() && !cached.isFile() && !cached.isDir())) {
-        if (!QFile::remove(cached.absoluteFilePath())) {
+        if (!removeLinkPlace(cached.absoluteFilePath())) {
             fail(cached, busy);
             return false;
         }
         return true;
     }
     if (cached.isDir()) {
-        if (!QDir(cached.absoluteFilePath()).removeRecursively()) {
+        if (!removeTree(cached.absoluteFilePath())) {
             fail(cached, busy);
             return false;
         }
@@ -235,7 +238,7 @@ bool CDownloadThread::prepareCacheFolders(const QString &relativePath)
             continue;
         if (!isLink(place) && !place.exists())
             break;
-        if (!QFile::remove(place.absoluteFilePath())) {
+        if (!removeLinkPlace(place.absoluteFilePath())) {
             fail(place, tr("路径%1被占用，无法删除!").arg(place.absoluteFilePath()));
             return false;
         }

@@ -112,11 +112,14 @@ private:
     /// Moves every cached file into the installation root, except those of entries
     /// found installed already (cdownloadinstall.cpp).
     void install();
-    /// Moves every file to install from the cache into a private folder of the
-    /// installation and checks it there again: size and hashes. False, after
-    /// failing the run with everything back in the cache, when one no longer
-    /// matches its entry or cannot be moved.
+    /// Moves (from a private cache) or copies (from a shared one) every file to
+    /// install from the cache into a private folder of the installation and checks
+    /// it there again: size and hashes. False, after failing the run with everything
+    /// back in the cache, when one no longer matches its entry or cannot be moved.
     bool stageAndCheck();
+    /// Takes back into the cache what a killed run left staged, and removes its
+    /// staging folders (cdownloadinstall.cpp).
+    void takeBackStaged();
     /// Moves the staged files that did not go in back to the cache.
     void unstage();
     /// Where the entry at index waits between stageAndCheck() and its move.
@@ -124,7 +127,8 @@ private:
     /// Moves one staged file into place. False when the run has failed.
     bool installEntry(int index);
 
-    /// A symbolic link, which is not the file it points to; not a Windows shortcut.
+    /// A symbolic link or any other reparse point (a junction too), which is not
+    /// what it points to; not a Windows shortcut.
     static bool isLink(const QFileInfo &info);
     /// The cached place of the entry at index.
     QFileInfo cachedInfo(int index) const;
@@ -166,6 +170,7 @@ private:
     QHash<QString, QByteArray> m_retryAfter;       ///< see retryAfter()
     QSet<QString> m_crowded;                       ///< see CDownloadPartial::crowdedPaths()
     std::unique_ptr<QTemporaryDir> m_staging;      ///< while installing: see stageAndCheck()
+    bool m_copyFromCache = false;                  ///< see stageAndCheck()
     QThreadPool m_unpackers;                       ///< see startUnpacking()
     int m_unpacking = 0;                           ///< frames being unpacked
 };

@@ -1,6 +1,7 @@
 #include "download/cdownloadtransfer.h"
 
 #include "download/backgroundhashes.h"
+#include "download/cacheplaces.h"
 #include "download/cdownloadpartial.h"
 #include "net/httprequest.h"
 #include "update/md5.h"
@@ -435,10 +436,10 @@ bool CDownloadTransfer::openPartialFile()
     // The record first: bytes that lie without one are never resumed.
     if (!m_partial->record(m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")))
         return false;
-    m_cacheFile = std::make_unique<QFile>(m_partial->dataPath());
-    m_writingPartial = m_cacheFile->open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && m_cacheFile->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-                                       | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+    // A new file: a link planted at its place in a shared cache is not written through.
+    m_cacheFile = std::make_unique<QFile>();
+    QString error;
+    m_writingPartial = createNewFile(m_partial->dataPath(), *m_cacheFile, error);
     if (!m_writingPartial)
         m_cacheFile.reset();
     return m_writingPartial;
@@ -454,9 +455,10 @@ bool CDownloadTransfer::commitCacheFile()
     if ((current.exists() || current.isSymLink()) && !QFile::remove(path))
         return false;
     if (m_writingPartial) {
-        if (!m_cacheFile->rename(path))
-            return false;
+        // Opened from a descriptor, the file knows no name of its own to rename.
         m_cacheFile.reset();
+        if (!QFile::rename(m_partial->dataPath(), path))
+            return false;
         m_writingPartial = false;
         // The bytes have moved, so this removes the record only.
         m_partial->discard();

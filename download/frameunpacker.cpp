@@ -1,6 +1,7 @@
 #include "download/frameunpacker.h"
 
 #include "download/backgroundhashes.h"
+#include "download/cacheplaces.h"
 #include "update/md5.h"
 #include "update/zstdframe.h"
 
@@ -14,8 +15,9 @@ namespace {
 // it take as long as the whole patch's decoding.
 bool copyFile(const QString &from, const QString &to)
 {
-    QFile target(to);
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QFile target;
+    QString error;
+    if (!createNewFile(to, target, error))
         return false;
     bool written = true;
     return forEachFileChunk(from, [&](const char *data, qint64 size) {
@@ -71,7 +73,6 @@ bool FrameUnpacker::unpack(const QString &output, const std::function<bool()> &s
     // shorten a mapped file, so there the installed file itself is the base.
     if (!base.isEmpty()) {
         base = baseCopyPath(m_framePath);
-        QFile::remove(base);
         if (!copyFile(m_basePath, base)) {
             QFile::remove(base);
             return false;
@@ -83,14 +84,18 @@ bool FrameUnpacker::unpack(const QString &output, const std::function<bool()> &s
     // beside the decoder, in bounded pieces, while the bytes come out of it.
     const bool signedEntry = !m_entry.sha256.isEmpty();
     BackgroundHashes hashes(signedEntry);
+    // Created anew, as the base copy: a link planted at either place in a shared
+    // cache would have the decoder write release bytes wherever it points.
+    QFile outputFile;
     QString error;
-    bool ok = decodeFrameFile(m_framePath, base, output, m_entry.size, error,
-                              [&](const char *data, qint64 size) {
-                                  constexpr qint64 Piece = 1 << 20;
-                                  for (qint64 done = 0; done < size; done += Piece)
-                                      hashes.addData(data + done, qMin(Piece, size - done));
-                                  return !stopRequested();
-                              });
+    bool ok = createNewFile(output, outputFile, error)
+        && decodeFrameFile(m_framePath, base, outputFile, output, m_entry.size, error,
+                           [&](const char *data, qint64 size) {
+                               constexpr qint64 Piece = 1 << 20;
+                               for (qint64 done = 0; done < size; done += Piece)
+                                   hashes.addData(data + done, qMin(Piece, size - done));
+                               return !stopRequested();
+                           });
     if (base != m_basePath)
         QFile::remove(base);
     QByteArray md5;

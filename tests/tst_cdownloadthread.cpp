@@ -257,7 +257,8 @@ void TestCDownloadThread::signalSequence()
     QCOMPARE(readFile(appPath(QStringLiteral("c.bin"))), c);
 }
 
-enum class Place { Nothing, ValidFile, StaleFile, Folder, DanglingLink, Fifo, FileAsParentFolder };
+enum class Place { Nothing, ValidFile, StaleFile, Folder, DanglingLink, Fifo, FileAsParentFolder, SharedHardLink,
+                   OwnedHardLink, Staged, StaleStaged };
 Q_DECLARE_METATYPE(Place)
 
 void TestCDownloadThread::cachedPlace_data()
@@ -273,6 +274,12 @@ void TestCDownloadThread::cachedPlace_data()
     QTest::newRow("dangling link removed") << Place::DanglingLink << "x/z.dll" << 1;
     QTest::newRow("fifo removed") << Place::Fifo << "x/z.dll" << 1;
     QTest::newRow("file where a folder must be") << Place::FileAsParentFolder << "x/y/z.dll" << 1;
+    // Another user's file, linked into a cache that anyone may write to: installed
+    // as a copy, never as their file object.
+    QTest::newRow("hard link in a shared cache") << Place::SharedHardLink << "x/z.dll" << 0;
+    QTest::newRow("hard link in another user's cache") << Place::OwnedHardLink << "x/z.dll" << 0;
+    QTest::newRow("staged by a killed run") << Place::Staged << "x/z.dll" << 0;
+    QTest::newRow("staged file changed since") << Place::StaleStaged << "x/z.dll" << 1;
 }
 
 void TestCDownloadThread::cachedPlace()
@@ -310,6 +317,25 @@ void TestCDownloadThread::cachedPlace()
     case Place::FileAsParentFolder:
         QVERIFY(writeFile(cachePath(QStringLiteral("x/y")), "in the way"));
         break;
+    case Place::SharedHardLink:
+    case Place::OwnedHardLink:
+#ifdef Q_OS_UNIX
+        QVERIFY(writeFile(m_dir->filePath(QStringLiteral("user.bin")), body));
+        QVERIFY(QDir().mkpath(QFileInfo(cached).absolutePath()));
+        if (place == Place::SharedHardLink)
+            QCOMPARE(::chmod(QFile::encodeName(cachePath()).constData(), 0777), 0);
+        else
+            QCOMPARE(::chown(QFile::encodeName(cachePath()).constData(), 65534, 65534), 0);
+        QCOMPARE(::link(QFile::encodeName(m_dir->filePath(QStringLiteral("user.bin"))).constData(),
+                        QFile::encodeName(cached).constData()), 0);
+#else
+        QSKIP("Hard links are planted with the Unix call");
+#endif
+        break;
+    case Place::Staged:
+    case Place::StaleStaged:
+        QVERIFY(writeFile(appPath(QStringLiteral(".update-Ab12Cd/0")), place == Place::Staged ? body : "stale"));
+        break;
     }
     m_server->setRoute("/pub/" + path.toUtf8(), TestHttpServer::ok(body));
 
@@ -319,6 +345,12 @@ void TestCDownloadThread::cachedPlace()
     QCOMPARE(m_server->requestCount("/pub/" + path.toUtf8()), requests);
     QCOMPARE(readFile(appPath(path)), body);
     QCOMPARE(filesBelow(cachePath()), QStringList());
+    QCOMPARE(QDir(appPath()).entryList({QStringLiteral(".update-*")}, QDir::Dirs | QDir::Hidden), QStringList());
+#ifdef Q_OS_UNIX
+    struct stat installed;
+    QCOMPARE(::stat(QFile::encodeName(appPath(path)).constData(), &installed), 0);
+    QCOMPARE(int(installed.st_nlink), 1);
+#endif
 }
 
 void TestCDownloadThread::downloadFailures_data()
@@ -1401,6 +1433,8 @@ void TestCDownloadThread::smallerRoutes_data()
     QTest::newRow("compressed copy inflating past the listed size")
         << "bomb" << QStringList{"patch", "zst", "plain"} << QString();
     QTest::newRow("every route fails") << "all missing" << QStringList{"patch", "zst", "plain"} << network;
+    // Planted while the run lasts: the unpacked output is a new file, not the link's target.
+    QTest::newRow("link at the unpacked output") << "link at output" << QStringList{"patch"} << QString();
     // Cut off after 2 MiB and kept; the next run asks for the rest of the patch.
     QTest::newRow("patch resumed by the next run")
         << "resume" << QStringList{"patch", "zst", "plain", "patch"} << QString();
@@ -1472,6 +1506,11 @@ void TestCDownloadThread::smallerRoutes()
                 Qt::DirectConnection);
     }
     auto r = run({entry});
+    const QString victim = m_dir->filePath(QStringLiteral("victim"));
+    if (situation == QLatin1String("link at output")) {
+        QVERIFY(writeFile(victim, "precious"));
+        QVERIFY(QFile::link(victim, cachePath(entry.artefacts.at(0).relativePath() + QStringLiteral(".out"))));
+    }
     QVERIFY(r->startAndWait());
     if (resume) {
         QCOMPARE(r->worker->errorMsg(), QStringLiteral("下载更新文件f.bin网络错误"));
@@ -1491,6 +1530,8 @@ void TestCDownloadThread::smallerRoutes()
         QCOMPARE(readFile(appPath(QStringLiteral("f.bin"))), newBody);
         QCOMPARE(filesBelow(cachePath()), QStringList());
     }
+    if (situation == QLatin1String("link at output"))
+        QCOMPARE(readFile(victim), QByteArray("precious"));
 }
 
 QTEST_GUILESS_MAIN(TestCDownloadThread)

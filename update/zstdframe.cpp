@@ -51,10 +51,18 @@ private:
 class MappedOutput
 {
 public:
+    explicit MappedOutput(QFile &file)
+        : m_file(file)
+    {
+    }
+    /// Opens path unless the file is open already (for reading and writing).
     bool open(const QString &path, quint64 size, QString &errorText)
     {
-        m_file.setFileName(path);
-        if (!m_file.open(QIODevice::ReadWrite | QIODevice::Truncate) || !m_file.resize(qint64(size))) {
+        if (!m_file.isOpen()) {
+            m_file.setFileName(path);
+            m_file.open(QIODevice::ReadWrite | QIODevice::Truncate);
+        }
+        if (!m_file.isOpen() || !m_file.resize(qint64(size))) {
             errorText = QStringLiteral("%1: %2").arg(path, m_file.errorString());
             return false;
         }
@@ -79,7 +87,7 @@ public:
     QString errorString() const { return m_file.errorString(); }
 
 private:
-    QFile m_file;
+    QFile &m_file;
     uchar *m_data = nullptr;
 };
 
@@ -98,6 +106,14 @@ int patchWindowLog(quint64 largest)
 bool decodeFrameFile(const QString &framePath, const QString &basePath, const QString &outputPath,
                      quint64 outputSize, QString &errorText, const DecodedBytes &decoded)
 {
+    QFile file;
+    return decodeFrameFile(framePath, basePath, file, outputPath, outputSize, errorText, decoded);
+}
+
+bool decodeFrameFile(const QString &framePath, const QString &basePath, QFile &outputFile,
+                     const QString &outputPath, quint64 outputSize, QString &errorText,
+                     const DecodedBytes &decoded)
+{
     MappedInput frame;
     MappedInput base;
     if (!frame.open(framePath, errorText) || (!basePath.isEmpty() && !base.open(basePath, errorText)))
@@ -110,7 +126,7 @@ bool decodeFrameFile(const QString &framePath, const QString &basePath, const QS
         errorText = QStringLiteral("%1: not one zstd frame of %2 bytes").arg(framePath).arg(outputSize);
         return false;
     }
-    MappedOutput output;
+    MappedOutput output(outputFile);
     if (!output.open(outputPath, outputSize, errorText))
         return false;
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context(ZSTD_createDCtx());
@@ -192,7 +208,8 @@ bool encodeFrameFile(const QString &sourcePath, const QString &basePath, const Q
     // Compressed in one call into a mapped file of the worst-case size, cut to the
     // frame's size afterwards.
     const std::size_t bound = ZSTD_compressBound(std::size_t(source.size()));
-    MappedOutput frame;
+    QFile frameFile;
+    MappedOutput frame(frameFile);
     if (!ZSTD_isError(result) && !frame.open(framePath, bound, errorText))
         return false;
     if (!ZSTD_isError(result))

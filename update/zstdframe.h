@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QtGlobal>
 
@@ -24,6 +25,11 @@ using DecodedBytes = std::function<bool(const char *data, qint64 size)>;
 /// (with that dictionary), decoded stops it, or a file cannot be read or written.
 bool decodeFrameFile(const QString &framePath, const QString &basePath, const QString &outputPath,
                      quint64 outputSize, QString &errorText, const DecodedBytes &decoded = {});
+/// The same into outputFile when it is open already (for reading and writing),
+/// as the caller created it; outputPath then only names it in errorText.
+bool decodeFrameFile(const QString &framePath, const QString &basePath, QFile &outputFile,
+                     const QString &outputPath, quint64 outputSize, QString &errorText,
+                     const DecodedBytes &decoded = {});
 
 /// Writes sourcePath compressed at level as one frame into framePath; with a
 /// basePath, as a patch from that file (both at most MaxPatchFileSize). False,
