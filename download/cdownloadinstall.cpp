@@ -63,14 +63,14 @@ bool copyAndCheck(const QString &from, const QString &to, const UpdateFileEntry 
 void CDownloadThread::takeBackStaged()
 {
     // A run killed while installing leaves its staging folder in the installation.
-    // Its files had left a private cache for it: they go back there, each checked
-    // again like a cached body, instead of being downloaded once more. From a shared
-    // cache they were copies, and the cache still holds what they came from.
+    // Its files go back to the cache places that lack them, each checked again like
+    // a cached body, instead of being downloaded once more; copies from a shared
+    // cache find their originals still there and are only dropped. A file put back
+    // into a shared cache is copied and checked again when it is installed.
     // Only folders named as QTemporaryDir names ours, and no link is followed.
     static const QRegularExpression ours(QStringLiteral("^\\.update-[A-Za-z0-9]{6}$"));
     const QStringList folders = m_appDir.entryList({QStringLiteral(".update-*")},
                                                    QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
-    bool privateCache = false;
     QMultiHash<quint64, int> bySize;
     for (const QString &name : folders) {
         const QString folder = m_appDir.absoluteFilePath(name);
@@ -78,14 +78,13 @@ void CDownloadThread::takeBackStaged()
             continue;
         if (bySize.isEmpty()) {
             m_cacheDir.mkpath(QStringLiteral("."));
-            privateCache = isPrivateFolder(m_cacheDir.absolutePath(), m_appDir.absolutePath());
             for (int index = 0; index < m_files.size(); ++index)
                 bySize.insert(m_files.at(index).size, index);
         }
         const QFileInfoList staged = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
         for (const QFileInfo &file : staged) {
             const QList<int> candidates = bySize.values(quint64(file.size()));
-            if (!privateCache || isLink(file) || candidates.isEmpty())
+            if (isLink(file) || candidates.isEmpty())
                 continue;
             QByteArray md5;
             QByteArray sha256;
@@ -130,8 +129,13 @@ bool CDownloadThread::stageAndCheck()
     for (int index = 0; index < m_files.size(); ++index) {
         if (m_inPlace[std::size_t(index)])
             continue;
-        sources.push_back(cachedInfo(index).absoluteFilePath());
-        if (!m_copyFromCache && !QFile::rename(cachedInfo(index).absoluteFilePath(), stagedPath(index))) {
+        const QFileInfo cached = cachedInfo(index);
+        sources.push_back(cached.absoluteFilePath());
+        // A cached file gone, or a link now, fails as a rename of it would: the same
+        // message whichever way the file leaves the cache.
+        const bool movable = m_copyFromCache ? cached.isFile() && !isLink(cached)
+                                             : QFile::rename(cached.absoluteFilePath(), stagedPath(index));
+        if (!movable) {
             const QFileInfo target(m_appDir.absoluteFilePath(m_files.at(index).path));
             unstage();
             fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
@@ -173,6 +177,8 @@ bool CDownloadThread::stageAndCheck()
             continue;
         // Not kept: the next attempt downloads it again.
         QFile::remove(stagedPath(pending[i]));
+        if (m_copyFromCache)
+            QFile::remove(sources[i]);
         unstage();
         const QFileInfo cached = cachedInfo(pending[i]);
         fail(QFileInfo(m_appDir.absoluteFilePath(m_files.at(pending[i]).path)),
@@ -214,14 +220,13 @@ void CDownloadThread::install()
                 unstage();
                 return;
             }
+            // Installed from a copy: its cached file has done its part, as a renamed
+            // one has, and a failure further on leaves the cache as renames would.
+            if (m_copyFromCache)
+                QFile::remove(cachedInfo(index).absoluteFilePath());
         }
     }
     m_staging.reset();
-    // The cached files of copies are installed now, like the ones renamed.
-    for (int index = 0; index < m_files.size() && m_copyFromCache; ++index) {
-        if (!m_inPlace[std::size_t(index)])
-            QFile::remove(cachedInfo(index).absoluteFilePath());
-    }
     m_success.store(true, std::memory_order_seq_cst);
     m_errorMsg = tr("更新成功");
     endRun();
