@@ -8,7 +8,6 @@
 #include "app/rollout.h"
 #include "net/httprequest.h"
 #include "update/inivalues.h"
-#include "update/md5.h"
 #include "update/minisign.h"
 #include "update/packindex.h"
 #include "update/sha256.h"
@@ -135,15 +134,6 @@ int rolloutPercent(const IniValues &descriptor)
     return ok ? qBound(0, percent, 100) : 0;
 }
 
-/// The SHA-256 of the applied list's record; empty when there is none.
-QByteArray recordHash(const RunValues &values)
-{
-    Sha256 hash;
-    const bool read = forEachFileChunk(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")),
-                                       [&](const char *data, qint64 size) { hash.addData(data, size); });
-    return read ? hash.hexResult() : QByteArray();
-}
-
 bool saveDescriptor(const RunValues &values, const QByteArray &bytes, QString &message)
 {
     // The descriptor is kept in the cache for whoever looks into it afterwards; its
@@ -236,7 +226,7 @@ AddressOutcome checkAddress(const RunValues &values, const QString &address, Pus
     // hashes no listed file can differ from it. A repair trusts no record.
     const QByteArray listHash = signedMode ? release.listHash : descriptor.value(ListKey).toString().toLatin1();
     if (!listHash.isEmpty() && !values.repairMode) {
-        result.recordHash = recordHash(values);
+        result.recordHash = Sha256::fileHex(values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info")));
         if (result.recordHash == listHash)
             return AddressOutcome{AddressOutcome::UpToDate, QString()};
     }

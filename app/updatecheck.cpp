@@ -6,7 +6,6 @@
 #include "app/reporting.h"
 #include "ui/cupdateerror.h"
 #include "update/changedfiles.h"
-#include "update/md5.h"
 #include "update/sha256.h"
 
 #include <QDateTime>
@@ -152,11 +151,8 @@ bool recordAppliedRelease(const RunValues &values, const UpdateCheckResult &resu
     // equal one is left alone: for a large release that is tens of megabytes.
     const QString recordPath = values.rootDir.absoluteFilePath(QStringLiteral("update_md5.info"));
     QByteArray current = result.recordHash;
-    if (keepEqualRecord && current.isEmpty()) {
-        Sha256 hash;
-        if (forEachFileChunk(recordPath, [&](const char *data, qint64 size) { hash.addData(data, size); }))
-            current = hash.hexResult();
-    }
+    if (keepEqualRecord && current.isEmpty())
+        current = Sha256::fileHex(recordPath);
     if (!keepEqualRecord || current != Sha256::hex(result.fileList))
         writeFileData(recordPath, result.fileList);
     return true;

@@ -1,5 +1,7 @@
 #include "update/sha256.h"
 
+#include "update/md5.h"
+
 #include <openssl/evp.h>
 
 struct Sha256::Context
@@ -33,6 +35,13 @@ QByteArray Sha256::hexResult()
     EVP_DigestFinal_ex(m_context->ctx, digest, &size);
     reset();
     return QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(size)).toHex();
+}
+
+QByteArray Sha256::fileHex(const QString &path)
+{
+    Sha256 hash;
+    const bool read = forEachFileChunk(path, [&](const char *data, qint64 size) { hash.addData(data, size); });
+    return read ? hash.hexResult() : QByteArray();
 }
 
 QByteArray Sha256::hex(const QByteArray &data)

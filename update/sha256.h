@@ -23,6 +23,8 @@ public:
 
     /// The digest of data as 64 lower-case hex digits.
     static QByteArray hex(const QByteArray &data);
+    /// The digest of the file at path, read in bounded chunks; empty when it cannot be read.
+    static QByteArray fileHex(const QString &path);
 
 private:
     struct Context;
