@@ -4,6 +4,7 @@
 #include "app/instanceguard.h"
 #include "app/reporting.h"
 #include "app/updaterun.h"
+#include "net/chttpaccessmanager.h"
 #include "net/proxychoice.h"
 #include "net/userpart.h"
 #include "ui/cupdateerror.h"
@@ -11,7 +12,6 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QIcon>
-#include <QNetworkAccessManager>
 #include <QSettings>
 #include <QUrl>
 
@@ -49,7 +49,8 @@ int updaterMain(int &argc, char **argv)
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon")));
     CUpdateError errorDialog;
     const QString exeDir = QCoreApplication::applicationDirPath();
-    QNetworkAccessManager networkManager;
+    // HTTPS through libcurl, as for the files; plain HTTP as before.
+    CHttpAccessManager networkManager;
 
     // The application object has removed the options it understood from argv; what
     // is left came in the local 8-bit code page.

@@ -1,8 +1,11 @@
 #include "net/chttpaccessmanager.h"
 
+#include "net/ccurlmulti.h"
+#include "net/ccurlreply.h"
 #include "net/chttpreply.h"
 #include "net/proxychoice.h"
 
+#include <QIODevice>
 #include <QNetworkRequest>
 #include <QTcpSocket>
 #include <QUrl>
@@ -69,9 +72,31 @@ bool CHttpAccessManager::takesRequest(Operation op, const QNetworkRequest &reque
     return ProxyChoice::proxyFor(this, url).type() == QNetworkProxy::NoProxy;
 }
 
+QByteArray CHttpAccessManager::curlVerb(Operation op, const QNetworkRequest &request,
+                                        QIODevice *outgoingData) const
+{
+    if (request.url().scheme() != QLatin1String("https") || request.url().host().isEmpty())
+        return QByteArray();
+    if (op == GetOperation)
+        return QByteArrayLiteral("GET");
+    if (op == HeadOperation)
+        return QByteArrayLiteral("HEAD");
+    const QByteArray verb = request.attribute(QNetworkRequest::CustomVerbAttribute).toByteArray();
+    if (op == CustomOperation && (verb == "GET" || verb == "HEAD")
+        && (!outgoingData || outgoingData->size() == 0))
+        return verb;
+    return QByteArray();
+}
+
 QNetworkReply *CHttpAccessManager::createRequest(Operation op, const QNetworkRequest &request,
                                                  QIODevice *outgoingData)
 {
+    const QByteArray verb = curlVerb(op, request, outgoingData);
+    if (!verb.isEmpty()) {
+        if (!m_curl)
+            m_curl = new CCurlMulti(this);
+        return new CCurlReply(request, verb, ProxyChoice::proxyFor(this, request.url()), m_curl, this);
+    }
     if (!takesRequest(op, request))
         return QNetworkAccessManager::createRequest(op, request, outgoingData);
     return new CHttpReply(request, this);

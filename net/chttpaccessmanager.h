@@ -4,16 +4,23 @@
 #include <QNetworkAccessManager>
 #include <QString>
 
+class CCurlMulti;
 class QTcpSocket;
 
 /// A QNetworkAccessManager whose plain-HTTP GET requests are answered by CHttpReply,
-/// over connections it keeps open between requests; everything else (HTTPS, other
-/// methods, a proxy, credentials in the address) goes to Qt's own implementation.
+/// over connections it keeps open between requests, and whose HTTPS GET and HEAD
+/// requests go through libcurl (CCurlReply); everything else (other methods, plain
+/// HTTP through a proxy or with credentials in the address) goes to Qt's own
+/// implementation.
 ///
 /// Qt 5 reads the status line and headers of a plain-HTTP answer one byte per
 /// system call, on a thread of its own that then hands the body over: for the
 /// thousands of small files of a large release that costs more than the transfer.
 /// CHttpReply reads through a buffered socket on the caller's thread instead.
+///
+/// Qt 5's HTTP/2 client collects a header block without any bound: a server that
+/// never ends one fills memory before anything it sent can be checked. libcurl with
+/// nghttp2 bounds header blocks, and CCurlReply bounds them as CHttpReply does.
 class CHttpAccessManager : public QNetworkAccessManager
 {
     Q_OBJECT
@@ -34,7 +41,10 @@ protected:
 private:
     /// True when a request may go through CHttpReply.
     bool takesRequest(Operation op, const QNetworkRequest &request) const;
+    /// The verb when an HTTPS request goes through CCurlReply, else empty.
+    QByteArray curlVerb(Operation op, const QNetworkRequest &request, QIODevice *outgoingData) const;
     void dropIdleConnection(QTcpSocket *socket);
 
     QMultiHash<QString, QTcpSocket *> m_idle; ///< by "host:port"
+    CCurlMulti *m_curl = nullptr;             ///< made with the first HTTPS request
 };

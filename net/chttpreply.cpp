@@ -1,6 +1,7 @@
 #include "net/chttpreply.h"
 
 #include "net/chttpaccessmanager.h"
+#include "net/statuserror.h"
 
 #include <QMetaObject>
 #include <QNetworkRequest>
@@ -65,31 +66,6 @@ bool parseHex(const QByteArray &text, qint64 &value)
         value = value * 16 + digit;
     }
     return true;
-}
-
-// Qt's error codes for the statuses it knows, so that callers see what they would
-// see from Qt's own reply.
-QNetworkReply::NetworkError errorForStatus(int status)
-{
-    switch (status) {
-    case 401: return QNetworkReply::AuthenticationRequiredError;
-    case 403: return QNetworkReply::ContentAccessDenied;
-    case 404: return QNetworkReply::ContentNotFoundError;
-    case 405: return QNetworkReply::ContentOperationNotPermittedError;
-    case 407: return QNetworkReply::ProxyAuthenticationRequiredError;
-    case 409: return QNetworkReply::ContentConflictError;
-    case 410: return QNetworkReply::ContentGoneError;
-    case 418: return QNetworkReply::ProtocolInvalidOperationError;
-    case 500: return QNetworkReply::InternalServerError;
-    case 501: return QNetworkReply::OperationNotImplementedError;
-    case 503: return QNetworkReply::ServiceUnavailableError;
-    default:
-        if (status >= 500)
-            return QNetworkReply::UnknownServerError;
-        if (status >= 400)
-            return QNetworkReply::UnknownContentError;
-        return QNetworkReply::NoError;
-    }
 }
 
 } // namespace
@@ -490,14 +466,10 @@ void CHttpReply::finishIfDone()
     if (m_finished || m_phase != Phase::Done)
         return;
     const int status = attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const NetworkError code = errorForStatus(status);
+    const NetworkError code = networkErrorForStatus(status);
     releaseSocket(m_keepAlive);
     if (code != NoError) {
-        finishWithError(code, tr("Error transferring %1 - server replied: %2")
-                                  .arg(url().toString(),
-                                       QString::fromLatin1(attribute(
-                                           QNetworkRequest::HttpReasonPhraseAttribute)
-                                                               .toByteArray())));
+        finishWithError(code, statusErrorText(this));
         return;
     }
     finish();

@@ -16,6 +16,7 @@ packages=(
     libssl-dev                    # OpenSSL libcrypto: Ed25519, BLAKE2b, scrypt for update signatures
     minisign                      # the reference tool the signature tests check against
     libzstd-dev zstd              # compressed copies and patches; the zstd command reads ours
+    libcurl4-openssl-dev          # HTTPS over HTTP/2 (nghttp2) with bounded headers
     openssl                       # certificates for the HTTPS end-to-end test
     tinyproxy-bin                 # a real forward proxy for the proxy end-to-end tests (no service)
     clang libclang-rt-14-dev      # libFuzzer and the sanitizers' runtimes for the fuzz targets
