@@ -3,6 +3,7 @@
 #include "net/ccurlmulti.h"
 #include "net/statuserror.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QNetworkRequest>
 #include <QSslCertificate>
@@ -27,9 +28,13 @@ constexpr long ReceiveBufferSize = 256 * 1024;
 // resuming an HTTP/2 stream costs more than the memory it would save.
 constexpr qint64 MinPauseBuffer = 1024 * 1024;
 
-// The roots the system trusts, as Qt reads them (the certificate folders on Linux,
-// the ROOT store on Windows): what the updater trusted before HTTPS went through
-// curl. Read once per process.
+// The roots the system trusts, where Qt finds them, so that HTTPS trusts what it
+// trusted when it went through Qt.
+// - Windows: the ROOT store, read once per process.
+// - Elsewhere: the certificate folders Qt looks a root up in, by the hash of its
+//   subject, as OpenSSL does: only the roots a server's chain needs are read. Qt
+//   also reads two bundle files of other systems, which curl gets as its CA file.
+#ifdef Q_OS_WIN
 const QByteArray &systemRoots()
 {
     static const QByteArray pem = [] {
@@ -41,6 +46,38 @@ const QByteArray &systemRoots()
     }();
     return pem;
 }
+#else
+QByteArray existing(std::initializer_list<const char *> paths, bool folders, bool all)
+{
+    QByteArray list;
+    for (const char *path : paths) {
+        const QFileInfo info(QString::fromLatin1(path));
+        if (folders ? !info.isDir() : !info.isFile())
+            continue;
+        // OpenSSL takes several folders as one list.
+        list += (list.isEmpty() ? "" : ":") + QByteArray(path);
+        if (!all)
+            break;
+    }
+    return list;
+}
+
+const QByteArray &rootFolders()
+{
+    static const QByteArray folders =
+        existing({"/etc/ssl/certs", "/usr/lib/ssl/certs", "/usr/share/ssl", "/usr/local/ssl", "/var/ssl/certs",
+                  "/usr/local/ssl/certs", "/etc/openssl/certs", "/opt/openssl/certs", "/etc/ssl"},
+                 true, true);
+    return folders;
+}
+
+const QByteArray &rootBundle()
+{
+    static const QByteArray bundle =
+        existing({"/etc/pki/tls/certs/ca-bundle.crt", "/usr/local/share/certs/ca-root-nss.crt"}, false, false);
+    return bundle;
+}
+#endif
 
 QByteArray chomped(const char *data, size_t size)
 {
@@ -152,15 +189,23 @@ bool CCurlReply::setUp(const QNetworkRequest &request, const QByteArray &verb, c
         curl_easy_setopt(m_easy, CURLOPT_PROXY, "");
     }
 
+    // Only the system's roots: no bundle file or folder of curl's own build.
+#ifdef Q_OS_WIN
     m_roots = systemRoots();
+    curl_easy_setopt(m_easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(m_easy, CURLOPT_CAPATH, nullptr);
+#else
+    curl_easy_setopt(m_easy, CURLOPT_CAINFO, rootBundle().isEmpty() ? nullptr : rootBundle().constData());
+    curl_easy_setopt(m_easy, CURLOPT_CAPATH, rootFolders().isEmpty() ? nullptr : rootFolders().constData());
+#endif
+    // And those the caller added to the request's configuration.
     const QList<QSslCertificate> own = request.sslConfiguration().caCertificates();
     for (const QSslCertificate &root : own)
         m_roots += root.toPem();
-    curl_blob roots{m_roots.data(), size_t(m_roots.size()), CURL_BLOB_NOCOPY};
-    // Only these: no bundle file or folder of curl's own build.
-    curl_easy_setopt(m_easy, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(m_easy, CURLOPT_CAPATH, nullptr);
-    ok = ok && curl_easy_setopt(m_easy, CURLOPT_CAINFO_BLOB, &roots) == CURLE_OK;
+    if (!m_roots.isEmpty()) {
+        curl_blob roots{m_roots.data(), size_t(m_roots.size()), CURL_BLOB_NOCOPY};
+        ok = ok && curl_easy_setopt(m_easy, CURLOPT_CAINFO_BLOB, &roots) == CURLE_OK;
+    }
     return ok;
 }
 

@@ -95,9 +95,11 @@ sign_program() {
 # every DLL that it and its plugins import, plus what Qt loads by name at run time
 # (the platform plugin, the .ico reader for the window icon, the native style).
 # OpenSSL's libssl, for HTTPS, is an import of this Qt's Qt5Network (OpenSSL linked
-# in); it is named too, for a Qt that loads it at run time. The publisher's tool has
+# in); it is named too, for a Qt that loads it at run time. HTTPS goes through
+# libcurl.dll, which brings libnghttp2.dll. The publisher's tool has
 # no place in a user's installation: it gets a folder of its own.
-dll_dirs=("$toolchain/qt/bin" "$toolchain/openssl/bin" "$toolchain/zstd/bin")
+dll_dirs=("$toolchain/qt/bin" "$toolchain/openssl/bin" "$toolchain/zstd/bin" "$toolchain/curl/bin"
+          "$toolchain/nghttp2/bin")
 deploy=$build/deploy
 rm -rf "$deploy"
 mkdir -p "$deploy/platforms" "$deploy/imageformats" "$deploy/styles"

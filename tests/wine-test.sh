@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs one test program of the Windows build under Wine for ctest:
 #   wine-test.sh QT_DIR OPENSSL_DIR PROGRAM [arguments...]
-# The programs find the Qt and OpenSSL DLLs through WINEPATH, a Windows path on
+# The programs find the Qt, OpenSSL, libcurl and nghttp2 DLLs (the last two beside
+# Qt in the toolchain's folder) through WINEPATH, a Windows path on
 # Wine's Z: drive (the Linux root), so that programs the tests start from other
 # folders find them too. WINEPREFIX is the one scripts/windows.sh prepared.
 # Qt Test's log to standard output does not reach a pipe under Wine, so a test
@@ -9,7 +10,8 @@
 # program's.
 qt=$1 openssl=$2 program=$3
 shift 3
-WINEPATH="Z:$qt/bin;Z:$openssl/bin" WINEDEBUG=${WINEDEBUG:--all}
+toolchain=$(dirname "$qt")
+WINEPATH="Z:$qt/bin;Z:$openssl/bin;Z:$toolchain/curl/bin;Z:$toolchain/nghttp2/bin" WINEDEBUG=${WINEDEBUG:--all}
 export WINEPATH WINEDEBUG
 case $(basename "$program") in
 tst_*) ;;

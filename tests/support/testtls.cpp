@@ -102,14 +102,12 @@ SystemTrust::~SystemTrust()
 SystemTrust::SystemTrust(const QString &authorityPath)
 {
     // OpenSSL looks a root up in a folder by the hash of its subject, as "<hash>.0";
-    // Qt uses such a folder only when it holds a file of that form. Qt's list of the
-    // system's roots takes the folder's "*.pem" files, as Debian's folder has them.
+    // Qt uses such a folder only when it holds a file of that form.
     const ToolRun hash = runLinuxTool(QStringLiteral("openssl"),
                                       {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
                                        QStringLiteral("-in"), authorityPath});
     if (hash.exitCode != 0 || !m_roots.isValid()
-        || !QFile::copy(authorityPath, m_roots.filePath(QString::fromLatin1(hash.out.trimmed()) + QStringLiteral(".0")))
-        || !QFile::copy(authorityPath, m_roots.filePath(QStringLiteral("updater-test-authority.pem")))) {
+        || !QFile::copy(authorityPath, m_roots.filePath(QString::fromLatin1(hash.out.trimmed()) + QStringLiteral(".0")))) {
         m_error = QStringLiteral("cannot make a root folder of %1: %2").arg(authorityPath, QString::fromLocal8Bit(hash.err));
         return;
     }
