@@ -119,7 +119,6 @@ void CDownloadTransfer::sendRequest()
     // Only a 200 counts; a redirection is a failure, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    allowHttp2(request);
     if (m_offset > 0) {
         // If-Range: a server whose file changed since sends it whole (200) instead.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + '-');

@@ -46,7 +46,7 @@ public:
     /// The average speed is judged once the request has run for two windows.
     void setSpeedWindow(int milliseconds);
 
-    /// True once an answer came over HTTP/2 (see allowHttp2()).
+    /// True once an answer came over HTTP/2 (HTTPS through CHttpAccessManager).
     bool usedHttp2() const { return m_usedHttp2; }
     /// The Retry-After of a 429 or 503 answer that failed the transfer; else empty.
     QByteArray retryAfter() const { return m_retryAfter; }

@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QHttp2Configuration>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -149,17 +148,6 @@ QByteArray rawHeaderValue(const RawHeaderMap &headers, const QByteArray &name)
     return QByteArray();
 }
 
-void allowHttp2(QNetworkRequest &request)
-{
-    if (request.url().scheme() != QLatin1String("https"))
-        return;
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
-    QHttp2Configuration configuration;
-    configuration.setStreamReceiveWindowSize(4 << 20);
-    configuration.setSessionReceiveWindowSize(16 << 20);
-    request.setHttp2Configuration(configuration);
-}
-
 bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                      QString &errorText, int timeoutSeconds, RawHeaderMap requestHeaders,
                      QByteArray verb, QByteArray body, RawHeaderMap *responseHeaders,
@@ -171,7 +159,6 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
     // Asking for the identity encoding keeps Qt from inflating anything: a small
     // compressed body could otherwise expand to gigabytes in memory.
     request.setRawHeader("Accept-Encoding", "identity");
-    allowHttp2(request);
     for (auto it = requestHeaders.cbegin(); it != requestHeaders.cend(); ++it)
         request.setRawHeader(it.key(), it.value());
 

@@ -27,9 +27,3 @@ bool sendHttpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &respo
 /// The value of the header name in headers, names compared without regard to
 /// letter case as HTTP wants; empty when it is missing.
 QByteArray rawHeaderValue(const RawHeaderMap &headers, const QByteArray &name);
-
-/// Lets an HTTPS request go over HTTP/2 where the server offers it (ALPN): all
-/// requests to one server then share one connection and one TLS handshake. The
-/// receive windows are wide enough for a fast link at a long round trip (Qt's
-/// 64 KiB default would cap one stream at 1.6 MB/s at 40 ms).
-void allowHttp2(QNetworkRequest &request);
