@@ -28,6 +28,9 @@
 // Range requests are ignored (the whole body, 200) unless a response says
 // Ranges::Honour; odd answers to them (416, a wrong Content-Range, another ETag)
 // are scripted like any other response, with status and headers given.
+//
+// With setTls() before listen() or start() it serves HTTPS, and all of the above
+// works alike over TLS.
 
 #include <QByteArray>
 #include <QHash>
@@ -35,9 +38,11 @@
 #include <QMutex>
 #include <QObject>
 #include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
+class QTcpSocket;
 class QThread;
 
 class TestHttpServer : public QObject
@@ -130,9 +135,13 @@ public:
     bool start();
     /// Stops listening, drops all connections and ends the internal thread.
     void close();
+    /// Makes the next listen() or start() serve HTTPS with this certificate and its
+    /// RSA key (PEM files, as makeTestCertificates() writes), offering "http/1.1" by
+    /// ALPN. False, with a warning, if they cannot be read.
+    bool setTls(const QString &certificatePath, const QString &keyPath);
 
     quint16 port() const;
-    /// "http://127.0.0.1:<port>", for building addresses by concatenation.
+    /// "http://127.0.0.1:<port>" ("https://" with TLS), for building addresses by concatenation.
     QString baseUrl() const;
     /// baseUrl() + path, parsed strictly; doubled slashes in path are kept.
     QUrl url(const QString &path) const;
@@ -161,7 +170,8 @@ public:
     QList<Request> requestsFor(const QByteArray &path) const;
     int requestCount() const;
     int requestCount(const QByteArray &path) const;
-    /// TCP connections accepted so far (shows whether keep-alive reused one).
+    /// TCP connections accepted so far, with TLS once through the handshake (shows
+    /// whether keep-alive reused one).
     int connectionCount() const;
     /// Connections currently open.
     int openConnectionCount() const;
@@ -188,6 +198,8 @@ private:
     void record(const Request &request);
     void connectionOpened();
     void connectionClosed();
+    /// Bytes written to socket that Qt still holds, TLS included.
+    static qint64 unsentBytes(QTcpSocket *socket);
 
     mutable QMutex m_mutex;
     QHash<QByteArray, Route> m_routes;
@@ -196,6 +208,7 @@ private:
     int m_connections = 0;
     int m_openConnections = 0;
     int m_peakOpenConnections = 0;
+    QSslConfiguration m_tls; ///< null without TLS
     quint16 m_port = 0;
     QObject *m_engine = nullptr;
     QThread *m_thread = nullptr;
