@@ -1,5 +1,7 @@
 #include "support/testhttpserver.h"
 
+#include "support/testhttp2flood.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -121,7 +123,7 @@ public:
     }
 
 private:
-    enum class State { Idle, Waiting, Sending, ResetPending, Done };
+    enum class State { Idle, Waiting, Sending, Flooding, ResetPending, Done };
 
     void readInput()
     {
@@ -200,6 +202,7 @@ private:
             resetSocket(m_socket);
             return;
         case TestHttpServer::Answer::Respond:
+        case TestHttpServer::Answer::HeaderFlood:
             break;
         }
         m_state = State::Waiting;
@@ -251,6 +254,14 @@ private:
     void beginResponse()
     {
         const TestHttpServer::Response &r = m_response;
+        if (r.answer == TestHttpServer::Answer::HeaderFlood) {
+            const QByteArray statusLine("HTTP/1.1 200 OK\r\n");
+            m_state = State::Flooding;
+            m_socket->write(statusLine);
+            m_owner->addFloodBytes(statusLine.size());
+            pump();
+            return;
+        }
         m_sent = 0;
         m_cutDelayed = false;
         m_tile.clear();
@@ -315,6 +326,10 @@ private:
 
     void pump()
     {
+        if (m_state == State::Flooding) {
+            flood();
+            return;
+        }
         if (m_state == State::ResetPending) {
             if (TestHttpServer::unsentBytes(m_socket) == 0) {
                 m_state = State::Done;
@@ -362,6 +377,19 @@ private:
             return;
         }
         finishBody(cutting);
+    }
+
+    void flood()
+    {
+        static const QByteArray value(1000, 'f');
+        while (m_socket->state() == QAbstractSocket::ConnectedState
+               && TestHttpServer::unsentBytes(m_socket) < WriteHighWater) {
+            QByteArray lines;
+            for (int i = 0; i < 16; ++i)
+                lines += "X-Flood-" + QByteArray::number(++m_floodLines) + ": " + value + "\r\n";
+            m_socket->write(lines);
+            m_owner->addFloodBytes(lines.size());
+        }
     }
 
     void finishBody(bool cutting)
@@ -414,6 +442,7 @@ private:
     bool m_closeAfter = false;
     bool m_chunked = false;
     bool m_pausing = false;
+    qint64 m_floodLines = 0;
 };
 
 // With TLS, accepts each connection as a QSslSocket in server mode and hands it on
@@ -458,8 +487,14 @@ public:
         : m_owner(owner), m_server(new TestHttpListener(tls, this))
     {
         connect(m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server->nextPendingConnection())
-                new TestHttpConnection(m_owner, socket, ++m_accepted, this);
+            while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+                const auto *ssl = qobject_cast<QSslSocket *>(socket);
+                const QByteArray protocol = ssl ? ssl->sslConfiguration().nextNegotiatedProtocol() : QByteArray();
+                if (protocol == QSslConfiguration::ALPNProtocolHTTP2)
+                    new TestHttp2Flood(m_owner, socket, ++m_accepted, this);
+                else
+                    new TestHttpConnection(m_owner, socket, ++m_accepted, this);
+            }
         });
     }
 
@@ -557,7 +592,7 @@ void TestHttpServer::close()
     }
 }
 
-bool TestHttpServer::setTls(const QString &certificatePath, const QString &keyPath)
+bool TestHttpServer::setTls(const QString &certificatePath, const QString &keyPath, bool offerHttp2)
 {
     const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificatePath);
     QFile keyFile(keyPath);
@@ -571,10 +606,14 @@ bool TestHttpServer::setTls(const QString &certificatePath, const QString &keyPa
     tls.setLocalCertificateChain(chain);
     tls.setPrivateKey(key);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    // A client that offers none of these still gets the first one, which OpenSSL
-    // clients refuse ("bad extension"), instead of no ALPN answer: Qt's server
-    // callback never declines.
-    tls.setAllowedNextProtocols({QSslConfiguration::NextProtocolHttp1_1});
+    // Qt's server takes the first of the client's protocols that is in this list.
+    // A client that offers none of them still gets the list's first one, which
+    // OpenSSL clients refuse ("bad extension"), instead of no ALPN answer: Qt's
+    // server callback never declines.
+    QList<QByteArray> protocols{QSslConfiguration::NextProtocolHttp1_1};
+    if (offerHttp2)
+        protocols.append(QSslConfiguration::ALPNProtocolHTTP2);
+    tls.setAllowedNextProtocols(protocols);
     QMutexLocker lock(&m_mutex);
     m_tls = tls;
     return true;
@@ -727,6 +766,12 @@ int TestHttpServer::peakOpenConnectionCount() const
     return m_peakOpenConnections;
 }
 
+qint64 TestHttpServer::floodBytesSent() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_floodBytes;
+}
+
 void TestHttpServer::sendStrayBytes()
 {
     QMutexLocker lock(&m_mutex);
@@ -787,4 +832,10 @@ qint64 TestHttpServer::unsentBytes(QTcpSocket *socket)
     // bytesToWrite() alone would let a body pile up there without limit.
     const auto *ssl = qobject_cast<QSslSocket *>(socket);
     return socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+}
+
+void TestHttpServer::addFloodBytes(qint64 count)
+{
+    QMutexLocker lock(&m_mutex);
+    m_floodBytes += count;
 }
