@@ -1,10 +1,14 @@
 #include "support/testhttpserver.h"
 
+#include "support/testhttp2flood.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
 #include <QProcess>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -87,6 +91,8 @@ public:
         m_owner->connectionOpened();
         connect(m_socket, &QTcpSocket::readyRead, this, [this] { readInput(); });
         connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
+        if (auto *ssl = qobject_cast<QSslSocket *>(m_socket))
+            connect(ssl, &QSslSocket::encryptedBytesWritten, this, [this] { pump(); });
         connect(m_socket, &QTcpSocket::disconnected, this, [this] { deleteLater(); });
         readInput();
     }
@@ -117,7 +123,7 @@ public:
     }
 
 private:
-    enum class State { Idle, Waiting, Sending, ResetPending, Done };
+    enum class State { Idle, Waiting, Sending, Flooding, ResetPending, Done };
 
     void readInput()
     {
@@ -196,6 +202,7 @@ private:
             resetSocket(m_socket);
             return;
         case TestHttpServer::Answer::Respond:
+        case TestHttpServer::Answer::HeaderFlood:
             break;
         }
         m_state = State::Waiting;
@@ -247,6 +254,14 @@ private:
     void beginResponse()
     {
         const TestHttpServer::Response &r = m_response;
+        if (r.answer == TestHttpServer::Answer::HeaderFlood) {
+            const QByteArray statusLine("HTTP/1.1 200 OK\r\n");
+            m_state = State::Flooding;
+            m_socket->write(statusLine);
+            m_owner->addFloodBytes(statusLine.size());
+            pump();
+            return;
+        }
         m_sent = 0;
         m_cutDelayed = false;
         m_tile.clear();
@@ -311,8 +326,12 @@ private:
 
     void pump()
     {
+        if (m_state == State::Flooding) {
+            flood();
+            return;
+        }
         if (m_state == State::ResetPending) {
-            if (m_socket->bytesToWrite() == 0) {
+            if (TestHttpServer::unsentBytes(m_socket) == 0) {
                 m_state = State::Done;
                 resetSocket(m_socket);
             }
@@ -324,7 +343,7 @@ private:
         const bool cutting = r.cut != TestHttpServer::Cut::None;
         const qint64 limit = cutting ? qBound<qint64>(0, r.cutAfterBytes, m_total) : m_total;
         while (m_sent < limit) {
-            if (m_socket->bytesToWrite() >= WriteHighWater)
+            if (TestHttpServer::unsentBytes(m_socket) >= WriteHighWater)
                 return; // resumed by bytesWritten
             const qint64 want = std::min<qint64>(std::max(1, r.writeChunkSize), limit - m_sent);
             const QByteArray data = readBody(want);
@@ -358,6 +377,19 @@ private:
             return;
         }
         finishBody(cutting);
+    }
+
+    void flood()
+    {
+        static const QByteArray value(1000, 'f');
+        while (m_socket->state() == QAbstractSocket::ConnectedState
+               && TestHttpServer::unsentBytes(m_socket) < WriteHighWater) {
+            QByteArray lines;
+            for (int i = 0; i < 16; ++i)
+                lines += "X-Flood-" + QByteArray::number(++m_floodLines) + ": " + value + "\r\n";
+            m_socket->write(lines);
+            m_owner->addFloodBytes(lines.size());
+        }
     }
 
     void finishBody(bool cutting)
@@ -410,18 +442,59 @@ private:
     bool m_closeAfter = false;
     bool m_chunked = false;
     bool m_pausing = false;
+    qint64 m_floodLines = 0;
+};
+
+// With TLS, accepts each connection as a QSslSocket in server mode and hands it on
+// once the handshake is through: then the protocol chosen by ALPN is known, and
+// readyRead means request bytes.
+class TestHttpListener : public QTcpServer
+{
+public:
+    TestHttpListener(const QSslConfiguration &tls, QObject *parent) : QTcpServer(parent), m_tls(tls) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (m_tls.isNull()) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setSslConfiguration(m_tls);
+        connect(socket, &QSslSocket::encrypted, this, [this, socket] {
+            socket->disconnect(this);
+            addPendingConnection(socket);
+            Q_EMIT newConnection();
+        });
+        connect(socket, &QSslSocket::disconnected, this, [socket] { socket->deleteLater(); });
+        socket->startServerEncryption();
+    }
+
+private:
+    QSslConfiguration m_tls;
 };
 
 // Owns the listening socket and the connections; lives on the serving thread.
 class TestHttpServerEngine : public QObject
 {
 public:
-    explicit TestHttpServerEngine(TestHttpServer *owner)
-        : m_owner(owner), m_server(new QTcpServer(this))
+    TestHttpServerEngine(TestHttpServer *owner, const QSslConfiguration &tls)
+        : m_owner(owner), m_server(new TestHttpListener(tls, this))
     {
         connect(m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server->nextPendingConnection())
-                new TestHttpConnection(m_owner, socket, ++m_accepted, this);
+            while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+                const auto *ssl = qobject_cast<QSslSocket *>(socket);
+                const QByteArray protocol = ssl ? ssl->sslConfiguration().nextNegotiatedProtocol() : QByteArray();
+                if (protocol == QSslConfiguration::ALPNProtocolHTTP2)
+                    new TestHttp2Flood(m_owner, socket, ++m_accepted, this);
+                else
+                    new TestHttpConnection(m_owner, socket, ++m_accepted, this);
+            }
         });
     }
 
@@ -461,13 +534,13 @@ TestHttpServer::~TestHttpServer()
 bool TestHttpServer::listen()
 {
     close();
-    auto *engine = new TestHttpServerEngine(this);
+    QMutexLocker lock(&m_mutex);
+    auto *engine = new TestHttpServerEngine(this, m_tls);
     const quint16 port = engine->listen();
     if (port == 0) {
         delete engine;
         return false;
     }
-    QMutexLocker lock(&m_mutex);
     m_engine = engine;
     m_port = port;
     return true;
@@ -478,13 +551,15 @@ bool TestHttpServer::start()
     close();
     auto *thread = new QThread;
     thread->setObjectName(QStringLiteral("TestHttpServer"));
-    auto *engine = new TestHttpServerEngine(this);
+    QMutexLocker lock(&m_mutex);
+    auto *engine = new TestHttpServerEngine(this, m_tls);
+    lock.unlock();
     engine->moveToThread(thread);
     thread->start();
     quint16 port = 0;
     QMetaObject::invokeMethod(engine, [engine, &port] { port = engine->listen(); },
                               Qt::BlockingQueuedConnection);
-    QMutexLocker lock(&m_mutex);
+    lock.relock();
     m_engine = engine;
     m_thread = thread;
     m_port = port;
@@ -517,6 +592,33 @@ void TestHttpServer::close()
     }
 }
 
+bool TestHttpServer::setTls(const QString &certificatePath, const QString &keyPath, bool offerHttp2)
+{
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificatePath);
+    QFile keyFile(keyPath);
+    const QByteArray pem = keyFile.open(QIODevice::ReadOnly) ? keyFile.readAll() : QByteArray();
+    const QSslKey key(pem, QSsl::Rsa);
+    if (chain.isEmpty() || key.isNull()) {
+        qWarning("TestHttpServer: cannot read %s or %s", qPrintable(certificatePath), qPrintable(keyPath));
+        return false;
+    }
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(key);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    // Qt's server takes the first of the client's protocols that is in this list.
+    // A client that offers none of them still gets the list's first one, which
+    // OpenSSL clients refuse ("bad extension"), instead of no ALPN answer: Qt's
+    // server callback never declines.
+    QList<QByteArray> protocols{QSslConfiguration::NextProtocolHttp1_1};
+    if (offerHttp2)
+        protocols.append(QSslConfiguration::ALPNProtocolHTTP2);
+    tls.setAllowedNextProtocols(protocols);
+    QMutexLocker lock(&m_mutex);
+    m_tls = tls;
+    return true;
+}
+
 quint16 TestHttpServer::port() const
 {
     QMutexLocker lock(&m_mutex);
@@ -525,7 +627,9 @@ quint16 TestHttpServer::port() const
 
 QString TestHttpServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:") + QString::number(port());
+    QMutexLocker lock(&m_mutex);
+    return (!m_tls.isNull() ? QStringLiteral("https://127.0.0.1:") : QStringLiteral("http://127.0.0.1:"))
+        + QString::number(m_port);
 }
 
 QUrl TestHttpServer::url(const QString &path) const
@@ -662,6 +766,12 @@ int TestHttpServer::peakOpenConnectionCount() const
     return m_peakOpenConnections;
 }
 
+qint64 TestHttpServer::floodBytesSent() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_floodBytes;
+}
+
 void TestHttpServer::sendStrayBytes()
 {
     QMutexLocker lock(&m_mutex);
@@ -714,4 +824,18 @@ void TestHttpServer::connectionClosed()
 {
     QMutexLocker lock(&m_mutex);
     --m_openConnections;
+}
+
+qint64 TestHttpServer::unsentBytes(QTcpSocket *socket)
+{
+    // A QSslSocket moves what is written into its plain socket at once, encrypted:
+    // bytesToWrite() alone would let a body pile up there without limit.
+    const auto *ssl = qobject_cast<QSslSocket *>(socket);
+    return socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+}
+
+void TestHttpServer::addFloodBytes(qint64 count)
+{
+    QMutexLocker lock(&m_mutex);
+    m_floodBytes += count;
 }

@@ -28,6 +28,10 @@
 // Range requests are ignored (the whole body, 200) unless a response says
 // Ranges::Honour; odd answers to them (416, a wrong Content-Range, another ETag)
 // are scripted like any other response, with status and headers given.
+//
+// With setTls() before listen() or start() it serves HTTPS, and all of the above
+// works alike over TLS. A client that chooses h2 by ALPN (offered only when asked
+// for) gets TestHttp2Flood's endless header block for every request.
 
 #include <QByteArray>
 #include <QHash>
@@ -35,9 +39,11 @@
 #include <QMutex>
 #include <QObject>
 #include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
+class QTcpSocket;
 class QThread;
 
 class TestHttpServer : public QObject
@@ -58,7 +64,10 @@ public:
         Respond,           ///< send the response below (after delayMs)
         Never,             ///< send nothing and keep the connection open
         CloseWithoutReply, ///< close the connection in an orderly way (FIN), no bytes sent
-        ResetWithoutReply  ///< reset the connection (RST), no bytes sent
+        ResetWithoutReply, ///< reset the connection (RST), no bytes sent
+        /// after delayMs, "HTTP/1.1 200 OK" and then header lines "X-Flood-<n>: <1000
+        /// bytes>" without end, as fast as the peer reads, until it goes away
+        HeaderFlood
     };
 
     /// What a response does with "Range: bytes=N-".
@@ -130,9 +139,13 @@ public:
     bool start();
     /// Stops listening, drops all connections and ends the internal thread.
     void close();
+    /// Makes the next listen() or start() serve HTTPS with this certificate and its
+    /// RSA key (PEM files, as makeTestCertificates() writes), offering "http/1.1" and,
+    /// with offerHttp2, "h2" by ALPN. False, with a warning, if they cannot be read.
+    bool setTls(const QString &certificatePath, const QString &keyPath, bool offerHttp2 = false);
 
     quint16 port() const;
-    /// "http://127.0.0.1:<port>", for building addresses by concatenation.
+    /// "http://127.0.0.1:<port>" ("https://" with TLS), for building addresses by concatenation.
     QString baseUrl() const;
     /// baseUrl() + path, parsed strictly; doubled slashes in path are kept.
     QUrl url(const QString &path) const;
@@ -161,12 +174,16 @@ public:
     QList<Request> requestsFor(const QByteArray &path) const;
     int requestCount() const;
     int requestCount(const QByteArray &path) const;
-    /// TCP connections accepted so far (shows whether keep-alive reused one).
+    /// TCP connections accepted so far, with TLS once through the handshake (shows
+    /// whether keep-alive reused one).
     int connectionCount() const;
     /// Connections currently open.
     int openConnectionCount() const;
     /// The most connections that were open at one time.
     int peakOpenConnectionCount() const;
+    /// Bytes of header flood (HTTP/1.1 or HTTP/2, from the status on) handed to the
+    /// sockets so far; at most about 256 KiB per connection wait in the server.
+    qint64 floodBytesSent() const;
     /// Sends the strayBytes of their last answer on the connections waiting for their
     /// next request; returns once the peer's system has them.
     void sendStrayBytes();
@@ -178,6 +195,7 @@ Q_SIGNALS:
 
 private:
     friend class TestHttpConnection;
+    friend class TestHttp2Flood;
     struct Route
     {
         QList<Response> responses;
@@ -188,6 +206,9 @@ private:
     void record(const Request &request);
     void connectionOpened();
     void connectionClosed();
+    void addFloodBytes(qint64 count);
+    /// Bytes written to socket that Qt still holds, TLS included.
+    static qint64 unsentBytes(QTcpSocket *socket);
 
     mutable QMutex m_mutex;
     QHash<QByteArray, Route> m_routes;
@@ -196,6 +217,8 @@ private:
     int m_connections = 0;
     int m_openConnections = 0;
     int m_peakOpenConnections = 0;
+    qint64 m_floodBytes = 0;
+    QSslConfiguration m_tls; ///< null without TLS
     quint16 m_port = 0;
     QObject *m_engine = nullptr;
     QThread *m_thread = nullptr;
