@@ -325,10 +325,9 @@ void TestHttpRequest::http2HeaderBlockIsBounded()
     flood.answer = TestHttpServer::Answer::HeaderFlood;
     m_server->setRoute("/x", flood);
     checkFailure(0, QString());
-    // curl keeps the broken connection, unread, until its manager goes with the run.
-    delete m_manager;
-    m_manager = nullptr;
-    QTRY_COMPARE(m_server->openConnectionCount(), 0);
+    // No more than the sockets' buffers hold: curl keeps the broken connection,
+    // unread, until its manager goes with the run. Qt's client read hundreds of
+    // megabytes before the time-out.
     QVERIFY(m_server->floodBytesSent() < 64 * 1024 * 1024);
 }
 
