@@ -44,12 +44,14 @@ CDownloadThread::CDownloadThread(QString url, QDir cacheDir, QDir appDir,
     , m_crowded(CDownloadPartial::crowdedPaths(m_files))
 {
     m_manager.setProxyFactory(new ProxyChoice(proxySetting));
-    // Plain HTTP without a proxy goes through our own client, which opens what it is
-    // asked for. Qt 5, which serves HTTPS and proxies, opens at most six connections
-    // to one server (or proxy) and queues further requests inside, where they would
-    // spend their speed window waiting.
-    const bool ownClient = QUrl(url).scheme() == QLatin1String("http")
-        && ProxyChoice::proxyFor(&m_manager, QUrl(url)).type() == QNetworkProxy::NoProxy;
+    // Plain HTTP without a proxy goes through our own client and HTTPS through curl,
+    // which open what they are asked for. Qt 5, which serves plain HTTP through a
+    // proxy, opens at most six connections to one proxy and queues further requests
+    // inside, where they would spend their speed window waiting.
+    const QString scheme = QUrl(url).scheme();
+    const bool ownClient = scheme == QLatin1String("https")
+        || (scheme == QLatin1String("http")
+            && ProxyChoice::proxyFor(&m_manager, QUrl(url)).type() == QNetworkProxy::NoProxy);
     m_connections = qBound(1, connections, ownClient ? 16 : 6);
     m_streams = qBound(1, connections, 16);
     qRegisterMetaType<QFileInfo>("QFileInfo");
@@ -307,7 +309,7 @@ void CDownloadThread::sendRequest(int index)
         });
     }
     connect(transfer, &CDownloadTransfer::succeeded, this, [this, index, frame, transfer] {
-        // Over HTTP/2 every request shares one connection: Qt's limit of six
+        // Over HTTP/2 every request shares one connection: a limit meant for
         // connections no longer holds the requests back.
         if (transfer->usedHttp2())
             m_inFlightLimit = qMax(m_inFlightLimit, m_streams);
