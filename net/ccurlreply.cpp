@@ -171,6 +171,8 @@ bool CCurlReply::setUp(const QNetworkRequest &request, const QByteArray &verb, c
         // The proxy resolves the name, as Qt lets a SOCKS5 proxy do.
         scheme = "socks5h";
     m_viaProxy = !scheme.isEmpty();
+    // The choice is ProxyChoice's, made already: curl must not read no_proxy again.
+    curl_easy_setopt(m_easy, CURLOPT_NOPROXY, "");
     if (m_viaProxy) {
         QString host = proxy.hostName();
         if (host.contains(QLatin1Char(':')))
