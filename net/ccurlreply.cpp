@@ -352,6 +352,10 @@ void CCurlReply::transferDone(CURLcode result)
 {
     m_done = true;
     m_result = result;
+    // A refusal held back in case curl answered it, which it did not, and which
+    // had no body to make it known.
+    if (result == CURLE_OK && !m_headersTaken && m_sectionStatus >= 200)
+        takeHeaders();
 }
 
 void CCurlReply::publish()

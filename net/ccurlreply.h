@@ -63,7 +63,6 @@ private:
     QByteArray m_roots;            ///< PEM, handed to curl without a copy
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
     bool m_viaProxy = false;
-    bool m_deferAuthAnswer = false; ///< a 401 may be followed by the answer with credentials
 
     int m_sectionBytes = 0;        ///< of the header section being read
     qint64 m_allHeaderBytes = 0;

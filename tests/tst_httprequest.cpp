@@ -82,6 +82,7 @@ private Q_SLOTS:
     void failsOverTls_data();
     void failsOverTls();
     void http2HeaderBlockIsBounded();
+    void credentialsOverTlsAnswerARefusal();
     void resetAndResendIsNotASuccess();
     void timesOut_data();
     void timesOut();
@@ -329,6 +330,27 @@ void TestHttpRequest::http2HeaderBlockIsBounded()
     // unread, until its manager goes with the run. Qt's client read hundreds of
     // megabytes before the time-out.
     QVERIFY(m_server->floodBytesSent() < 64 * 1024 * 1024);
+}
+
+void TestHttpRequest::credentialsOverTlsAnswerARefusal()
+{
+    // As Qt does: the address's credentials are sent once the server asks, and the
+    // refusal itself never reaches the caller.
+    QVERIFY(serveTls(false));
+    Response refusal = TestHttpServer::status(401, "who are you");
+    refusal.headers.append(qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"updates\"")));
+    m_server->setRouteSequence("/x", {refusal, TestHttpServer::ok("descriptor")});
+    QUrl url = m_server->url(QStringLiteral("/x"));
+    url.setUserInfo(QStringLiteral("bob:s3cret"));
+    QByteArray body;
+    QString error;
+    QVERIFY2(sendHttpRequest(m_manager, url, body, error, 5, RawHeaderMap(), "GET", QByteArray()),
+             qPrintable(error));
+    QCOMPARE(body, QByteArray("descriptor"));
+    const QList<TestHttpServer::Request> requests = m_server->requestsFor("/x");
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0).header("Authorization"), QByteArray());
+    QCOMPARE(requests.at(1).header("Authorization"), "Basic " + QByteArray("bob:s3cret").toBase64());
 }
 
 void TestHttpRequest::checkFailure(qint64 maxBodySize, QString expected)
