@@ -2,7 +2,6 @@
 
 #include "support/testhttpserver.h"
 
-#include <QSslSocket>
 #include <QtEndian>
 
 namespace {
@@ -43,13 +42,7 @@ void appendString(QByteArray &out, const QByteArray &text)
 TestHttp2Flood::TestHttp2Flood(TestHttpServer *owner, QTcpSocket *socket, int number, QObject *parent)
     : QObject(parent), m_owner(owner), m_socket(socket), m_number(number)
 {
-    m_socket->setParent(this);
-    m_owner->connectionOpened();
-    connect(m_socket, &QTcpSocket::readyRead, this, [this] { readInput(); });
-    connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
-    if (auto *ssl = qobject_cast<QSslSocket *>(m_socket))
-        connect(ssl, &QSslSocket::encryptedBytesWritten, this, [this] { pump(); });
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] { deleteLater(); });
+    m_owner->follow(this, m_socket, [this] { readInput(); }, [this] { pump(); });
     m_socket->write(frame(Settings, 0, 0, QByteArray()));
     readInput();
 }

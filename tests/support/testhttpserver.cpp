@@ -87,13 +87,7 @@ public:
     TestHttpConnection(TestHttpServer *owner, QTcpSocket *socket, int number, QObject *parent)
         : QObject(parent), m_owner(owner), m_socket(socket), m_number(number)
     {
-        m_socket->setParent(this);
-        m_owner->connectionOpened();
-        connect(m_socket, &QTcpSocket::readyRead, this, [this] { readInput(); });
-        connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
-        if (auto *ssl = qobject_cast<QSslSocket *>(m_socket))
-            connect(ssl, &QSslSocket::encryptedBytesWritten, this, [this] { pump(); });
-        connect(m_socket, &QTcpSocket::disconnected, this, [this] { deleteLater(); });
+        m_owner->follow(this, m_socket, [this] { readInput(); }, [this] { pump(); });
         readInput();
     }
 
@@ -832,6 +826,18 @@ qint64 TestHttpServer::unsentBytes(QTcpSocket *socket)
     // bytesToWrite() alone would let a body pile up there without limit.
     const auto *ssl = qobject_cast<QSslSocket *>(socket);
     return socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+}
+
+void TestHttpServer::follow(QObject *connection, QTcpSocket *socket, const std::function<void()> &onInput,
+                            const std::function<void()> &onDrained)
+{
+    socket->setParent(connection);
+    connectionOpened();
+    QObject::connect(socket, &QTcpSocket::readyRead, connection, onInput);
+    QObject::connect(socket, &QTcpSocket::bytesWritten, connection, onDrained);
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket))
+        QObject::connect(ssl, &QSslSocket::encryptedBytesWritten, connection, onDrained);
+    QObject::connect(socket, &QTcpSocket::disconnected, connection, &QObject::deleteLater);
 }
 
 void TestHttpServer::addFloodBytes(qint64 count)

@@ -43,6 +43,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 class QTcpSocket;
 class QThread;
 
@@ -209,6 +211,11 @@ private:
     void addFloodBytes(qint64 count);
     /// Bytes written to socket that Qt still holds, TLS included.
     static qint64 unsentBytes(QTcpSocket *socket);
+    /// Makes socket a child of connection, counts it open, calls onInput for its
+    /// input and onDrained as its output (encrypted, with TLS) leaves, and deletes
+    /// connection once the socket is disconnected.
+    void follow(QObject *connection, QTcpSocket *socket, const std::function<void()> &onInput,
+                const std::function<void()> &onDrained);
 
     mutable QMutex m_mutex;
     QHash<QByteArray, Route> m_routes;
