@@ -3,6 +3,7 @@
 #include "net/ccurlmulti.h"
 #include "net/statuserror.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QNetworkRequest>
@@ -33,7 +34,8 @@ constexpr qint64 MinPauseBuffer = 1024 * 1024;
 // - Windows: the ROOT store, read once per process.
 // - Elsewhere: the certificate folders Qt looks a root up in, by the hash of its
 //   subject, as OpenSSL does: only the roots a server's chain needs are read. Qt
-//   also reads two bundle files of other systems, which curl gets as its CA file.
+//   also reads two bundle files of other systems, which curl gets as its CA file,
+//   as it gets the system's bundle where no folder holds hashed roots.
 #ifdef Q_OS_WIN
 const QByteArray &systemRoots()
 {
@@ -71,10 +73,27 @@ const QByteArray &rootFolders()
     return folders;
 }
 
+// True when some root folder holds a root by its hash ("<hash>.0"), as Debian's do.
+bool hasHashedRoots()
+{
+    for (const QByteArray &folder : rootFolders().split(':')) {
+        if (!QDir(QString::fromLatin1(folder), QStringLiteral("*.0"), QDir::NoSort, QDir::Files).isEmpty())
+            return true;
+    }
+    return false;
+}
+
 const QByteArray &rootBundle()
 {
-    static const QByteArray bundle =
-        existing({"/etc/pki/tls/certs/ca-bundle.crt", "/usr/local/share/certs/ca-root-nss.crt"}, false, false);
+    // Without hashed roots Qt read every root of the folders, the system's bundle
+    // among them: that bundle, then, is the roots.
+    static const QByteArray bundle = [] {
+        QByteArray found =
+            existing({"/etc/pki/tls/certs/ca-bundle.crt", "/usr/local/share/certs/ca-root-nss.crt"}, false, false);
+        if (found.isEmpty() && !hasHashedRoots())
+            found = existing({"/etc/ssl/certs/ca-certificates.crt", "/etc/ssl/cert.pem"}, false, false);
+        return found;
+    }();
     return bundle;
 }
 #endif
