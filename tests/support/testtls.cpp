@@ -54,7 +54,7 @@ HCERTSTORE openUserRoots()
 
 } // namespace
 
-SystemTrust::SystemTrust(const QString &authorityPath)
+SystemTrust::SystemTrust(const QString &authorityPath, bool)
 {
     QFile file(authorityPath);
     const QByteArray pem = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -99,15 +99,16 @@ SystemTrust::~SystemTrust()
     CertCloseStore(store, 0);
 }
 #else
-SystemTrust::SystemTrust(const QString &authorityPath)
+SystemTrust::SystemTrust(const QString &authorityPath, bool hashed)
 {
     // OpenSSL looks a root up in a folder by the hash of its subject, as "<hash>.0";
     // Qt uses such a folder only when it holds a file of that form.
     const ToolRun hash = runLinuxTool(QStringLiteral("openssl"),
                                       {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
                                        QStringLiteral("-in"), authorityPath});
-    if (hash.exitCode != 0 || !m_roots.isValid()
-        || !QFile::copy(authorityPath, m_roots.filePath(QString::fromLatin1(hash.out.trimmed()) + QStringLiteral(".0")))) {
+    const QString name = hashed ? QString::fromLatin1(hash.out.trimmed()) + QStringLiteral(".0")
+                                : QStringLiteral("ca-certificates.crt");
+    if (hash.exitCode != 0 || !m_roots.isValid() || !QFile::copy(authorityPath, m_roots.filePath(name))) {
         m_error = QStringLiteral("cannot make a root folder of %1: %2").arg(authorityPath, QString::fromLocal8Bit(hash.err));
         return;
     }

@@ -43,7 +43,9 @@ class SystemTrust
 {
 public:
     /// Trusts the CA certificate in authorityPath (PEM) as a root until destroyed.
-    explicit SystemTrust(const QString &authorityPath);
+    /// On Linux the folder holds it by its hash, or (hashed false) only as the
+    /// system's bundle "ca-certificates.crt", as on systems without hashed roots.
+    explicit SystemTrust(const QString &authorityPath, bool hashed = true);
     ~SystemTrust();
     SystemTrust(const SystemTrust &) = delete;
     SystemTrust &operator=(const SystemTrust &) = delete;
